@@ -1,0 +1,12 @@
+#!/usr/bin/env bash
+# Builds the deliverables into dist/ and shows the main job running.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+scripts/install-deps.sh
+cmake --preset default >/dev/null
+cmake --build --preset default
+
+echo
+echo "== Deliverables"
+ls -l dist/

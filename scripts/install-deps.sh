@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# Installs the Debian packages that the build and the tests need.
+# Safe to run again: it only calls apt-get when something is missing.
+set -euo pipefail
+
+packages=(
+  cmake ninja-build g++ python3           # host build
+  mingw-w64 g++-mingw-w64-i686            # cross build of the Windows side
+  libgtest-dev                            # host unit tests
+  wine wine32:i386 xvfb xauth x11-apps    # the real Win32 test bed
+  qemu-user-static binfmt-support         # runs Wine's 32-bit loader here
+  imagemagick python3-pil librsvg2-bin    # resources, screenshots, charts
+)
+
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
+  dpkg --add-architecture i386
+  rm -f /var/lib/apt/lists/*_Packages 2>/dev/null || true
+fi
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'ok installed' || missing+=("$p")
+done
+
+if ((${#missing[@]})); then
+  echo "Installing: ${missing[*]}"
+  apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
