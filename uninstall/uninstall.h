@@ -1,0 +1,41 @@
+// Routines and process-wide state shared by the uninstaller's source units.
+#pragma once
+
+#include <windows.h>
+
+// The folders the package lives in, found once before the user is asked
+// anything. Empty strings until ResolvePackagePaths fills them.
+struct PackagePathsRecord {
+    char ProgramFilesRoot[MAX_PATH];
+    char InstallFolder[MAX_PATH];
+    char ProgramGroupFolder[MAX_PATH];
+    char FontsFolder[MAX_PATH];
+};
+extern PackagePathsRecord PackagePaths;
+
+extern HWND MainWindow;
+extern HBITMAP BackgroundBitmap;
+
+// Main flow and window (main.cpp).
+int UninstallMain(HINSTANCE instance, int showCommand);
+LRESULT CALLBACK UninstallWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+
+// Package folders (paths.cpp).
+int ResolvePackagePaths();
+int RemoveTree(const char* folder);
+int RemoveProgramGroup();
+int RemoveInstallFolders();
+
+// Keyboard layout registration (keyboard.cpp).
+int RemoveKeyboardLayout();
+int FindLayoutKey(HKEY layoutsKey, char* klidOut, const char* moduleFileName);
+int RemovePreloadEntry(HKEY preloadKey, const char* klid);
+int ActivateReplacementLayout(HKEY preloadKey, const char* klid);
+
+// Fonts and EUDC links (fonts.cpp).
+int RemoveFonts();
+int RemoveEudcLinks();
+
+// Office add-ins (office.cpp).
+int RemoveWordTemplate();
+int RemoveExcelAddin();
