@@ -1,7 +1,148 @@
-// Keyboard layout deregistration.
+// Keyboard layout deregistration: the system-wide registration, the user's
+// preload entry and the layout module file.
 #include "uninstall.h"
 
-int RemoveKeyboardLayout() { return 1; }
-int FindLayoutKey(HKEY, char*, const char*) { return 0; }
-int RemovePreloadEntry(HKEY, const char*) { return 1; }
-int ActivateReplacementLayout(HKEY, const char*) { return 1; }
+static const char LayoutListPath[] = "SYSTEM\\CurrentControlSet\\Control\\Keyboard Layouts";
+static const char PreloadListPath[] = "keyboard layout\\preload";
+static const char LayoutModuleFileName[] = "ldkeys.dll";
+static const int PackageLanguageId = 0x0628;
+
+// Registration values hold a short file name; preload values one KLID.
+static const DWORD LayoutFileCapacity = 16;
+static const DWORD PreloadValueCapacity = KL_NAMELENGTH;
+
+// The preload search and the replacement scan look at names 1 to 999.
+static const int LastScannedPreloadName = 999;
+// Variant numbers have four hex digits; a fifth would not fit a KLID.
+static const int LastVariantNumber = 0xFFFF;
+// The gap is closed up to the end of the list however long it is; names
+// are held in a buffer large enough for any int in decimal.
+static const int LastPreloadName = 0x7FFFFFFF;
+static const int PreloadNameCapacity = 16;
+
+static void FormatPreloadName(char* name, int number)
+{
+    wsprintfA(name, "%i", number);
+}
+
+int FindLayoutKey(HKEY layoutsKey, char* klidOut, const char* moduleFileName)
+{
+    for (int variant = 0; variant <= LastVariantNumber; ++variant) {
+        wsprintfA(klidOut, "%04X%04X", variant, PackageLanguageId);
+        HKEY layout;
+        // Installers number their layouts consecutively, so the first
+        // missing variant ends the search.
+        if (RegOpenKeyExA(layoutsKey, klidOut, 0, KEY_QUERY_VALUE, &layout) != ERROR_SUCCESS)
+            return 0;
+        char layoutFile[LayoutFileCapacity];
+        int found = ReadStringValue(layout, "layout file", layoutFile, LayoutFileCapacity)
+            && lstrcmpiA(layoutFile, moduleFileName) == 0;
+        RegCloseKey(layout);
+        if (found)
+            return 1;
+    }
+    return 0;
+}
+
+// Moves every entry after `removed` down one name and drops the last name.
+// The walk follows the list to its end, past name 999 too, so a long list
+// keeps every entry and gains no duplicate.
+static int ClosePreloadGap(HKEY preloadKey, int removed)
+{
+    char name[PreloadNameCapacity];
+    char nextName[PreloadNameCapacity];
+    char value[PreloadValueCapacity];
+    int current = removed;
+    for (; current < LastPreloadName; ++current) {
+        FormatPreloadName(nextName, current + 1);
+        if (!ReadStringValue(preloadKey, nextName, value, PreloadValueCapacity))
+            break;
+        FormatPreloadName(name, current);
+        if (RegSetValueExA(preloadKey, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value),
+                           lstrlenA(value) + 1) != ERROR_SUCCESS)
+            return 0;
+    }
+    FormatPreloadName(name, current);
+    return RegDeleteValueA(preloadKey, name) == ERROR_SUCCESS;
+}
+
+int RemovePreloadEntry(HKEY preloadKey, const char* klid)
+{
+    char name[PreloadNameCapacity];
+    char value[PreloadValueCapacity];
+    for (int number = 1; number <= LastScannedPreloadName; ++number) {
+        FormatPreloadName(name, number);
+        if (!ReadStringValue(preloadKey, name, value, PreloadValueCapacity))
+            return 1;
+        // Exact match: the preload list holds KLIDs as the system wrote them.
+        if (lstrcmpA(value, klid) == 0)
+            return ClosePreloadGap(preloadKey, number);
+    }
+    return 0;
+}
+
+// Characters 5 to 8 of a KLID are its language half. A value shorter than a
+// KLID has no language half, whatever bytes follow its terminator.
+static int HasSameLanguageHalf(const char* value, const char* klid)
+{
+    if (lstrlenA(value) != KL_NAMELENGTH - 1)
+        return 0;
+    for (int index = 4; index < 8; ++index) {
+        if (value[index] != klid[index])
+            return 0;
+    }
+    return 1;
+}
+
+int ActivateReplacementLayout(HKEY preloadKey, const char* klid)
+{
+    char name[PreloadNameCapacity];
+    char value[PreloadValueCapacity];
+    for (int number = 1; number <= LastScannedPreloadName; ++number) {
+        FormatPreloadName(name, number);
+        if (!ReadStringValue(preloadKey, name, value, PreloadValueCapacity))
+            return 1;
+        if (HasSameLanguageHalf(value, klid)) {
+            // Takes over the language so it does not keep the removed layout.
+            LoadKeyboardLayoutA(value, KLF_REPLACELANG);
+            return 1;
+        }
+    }
+    return 0;
+}
+
+static void DeleteLayoutModuleFile()
+{
+    char systemFolder[MAX_PATH];
+    UINT length = GetSystemDirectoryA(systemFolder, MAX_PATH);
+    // Zero is failure; MAX_PATH or more is the size a bigger buffer needs.
+    if (length == 0 || length >= MAX_PATH)
+        return;
+    char modulePath[MAX_PATH];
+    if (JoinPath(modulePath, systemFolder, LayoutModuleFileName))
+        DeleteFileA(modulePath);  // may fail while the module is loaded
+}
+
+int RemoveKeyboardLayout()
+{
+    HKEY layouts;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, LayoutListPath, 0, KEY_ALL_ACCESS, &layouts)
+        != ERROR_SUCCESS)
+        return 0;
+    char klid[KL_NAMELENGTH];
+    if (FindLayoutKey(layouts, klid, LayoutModuleFileName)) {
+        HKEY preload;
+        if (RegOpenKeyExA(HKEY_CURRENT_USER, PreloadListPath, 0, KEY_ALL_ACCESS, &preload)
+            != ERROR_SUCCESS) {
+            RegCloseKey(layouts);
+            return 0;
+        }
+        RemovePreloadEntry(preload, klid);
+        ActivateReplacementLayout(preload, klid);
+        RegCloseKey(preload);
+        RegDeleteKeyA(layouts, klid);
+    }
+    RegCloseKey(layouts);
+    DeleteLayoutModuleFile();
+    return 1;
+}

@@ -1,9 +1,190 @@
-// Package folders and folder removal.
+// Package folders: where the package lives on this machine, and the removal
+// of its program group, install folder and maker folder. Also the bounded
+// path and registry-string helpers every removal step builds on.
 #include "uninstall.h"
 
 PackagePathsRecord PackagePaths;
 
-int ResolvePackagePaths() { return 1; }
-int RemoveTree(const char*) { return 1; }
-int RemoveProgramGroup() { return 1; }
-int RemoveInstallFolders() { return 1; }
+static const char CurrentVersionPath[] = "Software\\Microsoft\\Windows\\CurrentVersion";
+static const char ShellFoldersPath[] =
+    "Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Shell Folders";
+static const char MakerFolderName[] = "Krelmo";
+static const char PackageFolderName[] = "Lindorian";
+
+// out := first + separator + second, or an empty out when the result would
+// not fit a MAX_PATH buffer. out may be the same buffer as first.
+static int ComposePath(char* out, const char* first, const char* separator, const char* second)
+{
+    int firstLength = lstrlenA(first);
+    int separatorLength = lstrlenA(separator);
+    int secondLength = lstrlenA(second);
+    if (firstLength + separatorLength + secondLength > MAX_PATH - 1) {
+        out[0] = 0;
+        return 0;
+    }
+    if (out != first)
+        lstrcpynA(out, first, firstLength + 1);
+    lstrcpynA(out + firstLength, separator, separatorLength + 1);
+    lstrcpynA(out + firstLength + separatorLength, second, secondLength + 1);
+    return 1;
+}
+
+int JoinPath(char* out, const char* first, const char* second)
+{
+    return ComposePath(out, first, "\\", second);
+}
+
+int ConcatPath(char* out, const char* first, const char* second)
+{
+    return ComposePath(out, first, "", second);
+}
+
+int ReadStringValue(HKEY key, const char* name, char* buffer, DWORD capacity)
+{
+    DWORD size = capacity;
+    LONG result = RegQueryValueExA(key, name, nullptr, nullptr,
+                                   reinterpret_cast<BYTE*>(buffer), &size);
+    if (result == ERROR_SUCCESS && size <= capacity) {
+        // Registry strings need not carry their terminator; one stored
+        // without it fits only when there is a byte left to add it.
+        if (size > 0 && buffer[size - 1] == 0)
+            return 1;
+        if (size < capacity) {
+            buffer[size] = 0;
+            return 1;
+        }
+    }
+    buffer[0] = 0;
+    return 0;
+}
+
+int IsResolved(const char* path)
+{
+    return path[0] != 0;
+}
+
+// A folder value the rest of the package paths are built on. An empty one
+// would make them relative to the root of the current drive.
+static int ReadFolderValue(HKEY key, const char* name, char* buffer)
+{
+    return ReadStringValue(key, name, buffer, MAX_PATH) && IsResolved(buffer);
+}
+
+// ProgramFilesRoot, then the maker folder and the install folder inside it.
+// A path too long to form leaves its member empty.
+static int ResolveInstallFolder()
+{
+    HKEY currentVersion;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, CurrentVersionPath, 0, KEY_QUERY_VALUE,
+                      &currentVersion) != ERROR_SUCCESS)
+        return 0;
+    int found = ReadFolderValue(currentVersion, "ProgramFilesDir", PackagePaths.ProgramFilesRoot);
+    RegCloseKey(currentVersion);
+    if (!found)
+        return 0;
+
+    if (!JoinPath(PackagePaths.InstallFolder, PackagePaths.ProgramFilesRoot, MakerFolderName))
+        return 1;
+    CreateDirectoryA(PackagePaths.InstallFolder, nullptr);
+    if (!JoinPath(PackagePaths.InstallFolder, PackagePaths.InstallFolder, PackageFolderName))
+        return 1;
+    CreateDirectoryA(PackagePaths.InstallFolder, nullptr);
+    return 1;
+}
+
+// ProgramGroupFolder and FontsFolder from the user's shell folders.
+static int ResolveShellFolders()
+{
+    HKEY shellFolders;
+    if (RegOpenKeyExA(HKEY_CURRENT_USER, ShellFoldersPath, 0, KEY_QUERY_VALUE,
+                      &shellFolders) != ERROR_SUCCESS)
+        return 0;
+    char programs[MAX_PATH];
+    int found = ReadFolderValue(shellFolders, "Programs", programs);
+    if (found) {
+        if (JoinPath(PackagePaths.ProgramGroupFolder, programs, PackageFolderName))
+            CreateDirectoryA(PackagePaths.ProgramGroupFolder, nullptr);
+        found = ReadFolderValue(shellFolders, "Fonts", PackagePaths.FontsFolder);
+    }
+    RegCloseKey(shellFolders);
+    return found;
+}
+
+static int AllPathsResolved()
+{
+    return IsResolved(PackagePaths.ProgramFilesRoot) && IsResolved(PackagePaths.InstallFolder)
+        && IsResolved(PackagePaths.ProgramGroupFolder) && IsResolved(PackagePaths.FontsFolder);
+}
+
+int ResolvePackagePaths()
+{
+    if (!ResolveInstallFolder())
+        return 0;
+    if (!ResolveShellFolders())
+        return 0;
+    return AllPathsResolved();
+}
+
+static int IsDirectory(const WIN32_FIND_DATAA& entry)
+{
+    return (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+// Junctions and folder symbolic links: what they point at belongs to
+// someone else, so only the link itself may go.
+static int IsFolderLink(const WIN32_FIND_DATAA& entry)
+{
+    return (entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+}
+
+static void RemoveEntry(const char* folder, const WIN32_FIND_DATAA& entry)
+{
+    char path[MAX_PATH];
+    if (!JoinPath(path, folder, entry.cFileName))
+        return;
+    if (!IsDirectory(entry))
+        DeleteFileA(path);
+    else if (entry.cFileName[0] == '.')
+        return;  // ".", ".." and every other dot-named folder stay
+    else if (IsFolderLink(entry))
+        RemoveDirectoryA(path);
+    else
+        RemoveTree(path);
+}
+
+int RemoveTree(const char* folder)
+{
+    // An empty folder would make the pattern "\*.*": the root of the drive.
+    if (!IsResolved(folder))
+        return 1;
+    char pattern[MAX_PATH];
+    if (JoinPath(pattern, folder, "*.*")) {
+        WIN32_FIND_DATAA entry;
+        HANDLE search = FindFirstFileA(pattern, &entry);
+        if (search != INVALID_HANDLE_VALUE) {
+            do
+                RemoveEntry(folder, entry);
+            while (FindNextFileA(search, &entry));
+            FindClose(search);
+        }
+    }
+    RemoveDirectoryA(folder);
+    return 1;
+}
+
+int RemoveProgramGroup()
+{
+    RemoveTree(PackagePaths.ProgramGroupFolder);
+    return 1;
+}
+
+int RemoveInstallFolders()
+{
+    RemoveTree(PackagePaths.InstallFolder);
+    // The maker folder may hold other products; removal fails unless empty.
+    char makerFolder[MAX_PATH];
+    if (IsResolved(PackagePaths.ProgramFilesRoot)
+        && JoinPath(makerFolder, PackagePaths.ProgramFilesRoot, MakerFolderName))
+        RemoveDirectoryA(makerFolder);
+    return 1;
+}

@@ -20,6 +20,18 @@ extern HBITMAP BackgroundBitmap;
 int UninstallMain(HINSTANCE instance, int showCommand);
 LRESULT CALLBACK UninstallWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 
+// Bounded paths and registry strings, shared by every step (paths.cpp).
+// out := first + "\" + second; 0 with out empty when that would exceed
+// MAX_PATH - 1 characters. out may be first.
+int JoinPath(char* out, const char* first, const char* second);
+// The same, with second following first directly.
+int ConcatPath(char* out, const char* first, const char* second);
+// 1 when the value exists and fits capacity together with its terminator;
+// buffer always holds a terminated string (empty on 0).
+int ReadStringValue(HKEY key, const char* name, char* buffer, DWORD capacity);
+// 1 when a PackagePaths member (or any path buffer) is not empty.
+int IsResolved(const char* path);
+
 // Package folders (paths.cpp).
 int ResolvePackagePaths();
 int RemoveTree(const char* folder);
