@@ -1,0 +1,275 @@
+// Headers, section table and bounds-checked access to the mapped image.
+#include "pe/pe_image.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+
+namespace pe {
+namespace {
+
+constexpr uint32_t kDosHeaderSize = 64;
+constexpr uint32_t kFileHeaderSize = 20;
+constexpr uint32_t kOptionalHeaderFixedSize = 96;  // PE32, before the directories
+constexpr uint32_t kSectionHeaderSize = 40;
+constexpr uint32_t kMaxSections = 96;     // the loader's own limit
+constexpr uint32_t kMaxDirectories = 16;
+constexpr uint32_t kMaxCopy = 64u << 20;  // no single read larger than this
+
+std::string Hex(uint32_t value) {
+  char text[16];
+  std::snprintf(text, sizeof text, "0x%X", value);
+  return text;
+}
+
+// Little-endian reads from the raw file; the caller has checked the range.
+uint16_t FileU16(const std::vector<uint8_t>& b, uint32_t at) {
+  return uint16_t(b[at] | b[at + 1] << 8);
+}
+uint32_t FileU32(const std::vector<uint8_t>& b, uint32_t at) {
+  return uint32_t(b[at]) | uint32_t(b[at + 1]) << 8 | uint32_t(b[at + 2]) << 16 |
+         uint32_t(b[at + 3]) << 24;
+}
+
+void RequireFileRange(const std::vector<uint8_t>& b, uint64_t at, uint64_t size,
+                      const std::string& what) {
+  if (at + size > b.size())
+    throw FormatError(what + " (file offset " + Hex(uint32_t(at)) + ", " +
+                      std::to_string(size) + " bytes) runs past the end of the file (" +
+                      std::to_string(b.size()) + " bytes)");
+}
+
+}  // namespace
+
+Expected<std::vector<uint8_t>> ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return Failure{"cannot open " + path};
+  std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)),
+                             std::istreambuf_iterator<char>());
+  if (in.bad()) return Failure{"cannot read " + path};
+  return bytes;
+}
+
+Expected<PeImage> PeImage::Load(const std::string& path) {
+  auto bytes = ReadFile(path);
+  if (!bytes) return Failure{bytes.error()};
+  auto image = Parse(std::move(*bytes));
+  if (!image) return Failure{path + ": " + image.error()};
+  return image;
+}
+
+Expected<PeImage> PeImage::Parse(std::vector<uint8_t> bytes) {
+  return Catching([&] {
+    PeImage image;
+    image.bytes_ = std::move(bytes);
+    image.ReadHeaders();
+    image.ReadSections();
+    return image;
+  });
+}
+
+void PeImage::ReadHeaders() {
+  const auto& b = bytes_;
+  if (b.size() < 2 || b[0] != 'M' || b[1] != 'Z')
+    throw FormatError("not a PE image: no MZ signature");
+  RequireFileRange(b, 0, kDosHeaderSize, "DOS header");
+  Headers& h = headers_;
+  h.nt_offset = FileU32(b, 0x3C);
+  RequireFileRange(b, h.nt_offset, 4 + kFileHeaderSize, "NT headers");
+  if (FileU32(b, h.nt_offset) != 0x00004550)
+    throw FormatError("not a PE image: no PE signature at " + Hex(h.nt_offset));
+
+  const uint32_t fh = h.nt_offset + 4;
+  h.machine = FileU16(b, fh);
+  h.number_of_sections = FileU16(b, fh + 2);
+  h.time_date_stamp = FileU32(b, fh + 4);
+  h.pointer_to_symbol_table = FileU32(b, fh + 8);
+  h.number_of_symbols = FileU32(b, fh + 12);
+  h.size_of_optional_header = FileU16(b, fh + 16);
+  h.characteristics = FileU16(b, fh + 18);
+
+  const uint32_t oh = fh + kFileHeaderSize;
+  RequireFileRange(b, oh, 2, "optional header");
+  h.magic = FileU16(b, oh);
+  if (h.magic == kMagicPe32Plus)
+    throw FormatError("not a 32-bit image: the optional header is PE32+ (64-bit)");
+  if (h.magic != kMagicPe32)
+    throw FormatError("not a 32-bit image: optional header magic " + Hex(h.magic));
+  if (h.size_of_optional_header < kOptionalHeaderFixedSize)
+    throw FormatError("optional header too small: " + std::to_string(h.size_of_optional_header) +
+                      " bytes");
+  RequireFileRange(b, oh, h.size_of_optional_header, "optional header");
+
+  h.linker_major = b[oh + 2];
+  h.linker_minor = b[oh + 3];
+  h.size_of_code = FileU32(b, oh + 4);
+  h.entry_point = FileU32(b, oh + 16);
+  h.image_base = FileU32(b, oh + 28);
+  h.section_alignment = FileU32(b, oh + 32);
+  h.file_alignment = FileU32(b, oh + 36);
+  h.os_major = FileU16(b, oh + 40);
+  h.os_minor = FileU16(b, oh + 42);
+  h.image_major = FileU16(b, oh + 44);
+  h.image_minor = FileU16(b, oh + 46);
+  h.subsystem_major = FileU16(b, oh + 48);
+  h.subsystem_minor = FileU16(b, oh + 50);
+  h.size_of_image = FileU32(b, oh + 56);
+  h.size_of_headers = FileU32(b, oh + 60);
+  h.checksum_offset = oh + 64;
+  h.checksum = FileU32(b, oh + 64);
+  h.subsystem = FileU16(b, oh + 68);
+  h.dll_characteristics = FileU16(b, oh + 70);
+
+  const uint32_t count = FileU32(b, oh + 92);
+  if (count > kMaxDirectories)
+    throw FormatError("implausible number of data directories: " + std::to_string(count));
+  if (kOptionalHeaderFixedSize + 8 * count > h.size_of_optional_header)
+    throw FormatError("data directories run past the optional header");
+  for (uint32_t i = 0; i < count; ++i) {
+    const uint32_t at = oh + kOptionalHeaderFixedSize + 8 * i;
+    h.directories.push_back({FileU32(b, at), FileU32(b, at + 4)});
+  }
+}
+
+void PeImage::ReadSections() {
+  const auto& b = bytes_;
+  const Headers& h = headers_;
+  if (h.number_of_sections > kMaxSections)
+    throw FormatError("implausible number of sections: " + std::to_string(h.number_of_sections));
+  const uint32_t table = h.nt_offset + 4 + kFileHeaderSize + h.size_of_optional_header;
+  RequireFileRange(b, table, uint64_t(kSectionHeaderSize) * h.number_of_sections, "section table");
+
+  for (uint32_t i = 0; i < h.number_of_sections; ++i) {
+    const uint32_t at = table + kSectionHeaderSize * i;
+    Section s;
+    s.name.assign(reinterpret_cast<const char*>(&b[at]), 8);
+    s.name.erase(std::find(s.name.begin(), s.name.end(), '\0'), s.name.end());
+    s.virtual_size = FileU32(b, at + 8);
+    s.virtual_address = FileU32(b, at + 12);
+    s.raw_size = FileU32(b, at + 16);
+    s.raw_offset = FileU32(b, at + 20);
+    s.characteristics = FileU32(b, at + 36);
+    const std::string what = "section " + std::to_string(i) + " '" + s.name + "'";
+    if (s.raw_size) RequireFileRange(b, s.raw_offset, s.raw_size, what + " raw data");
+    if (uint64_t(s.virtual_address) + s.mapped_size() > 0xFFFFFFFFull)
+      throw FormatError(what + " extends past the 4 GB address space");
+    sections_.push_back(std::move(s));
+  }
+}
+
+const Section* PeImage::SectionOfRva(uint32_t rva) const {
+  for (const Section& s : sections_)
+    if (rva >= s.virtual_address && rva - s.virtual_address < s.mapped_size()) return &s;
+  return nullptr;
+}
+
+std::optional<uint32_t> PeImage::RvaToOffset(uint32_t rva) const {
+  if (const Section* s = SectionOfRva(rva)) {
+    const uint32_t delta = rva - s->virtual_address;
+    if (delta < s->raw_size) return s->raw_offset + delta;
+    return std::nullopt;  // zero-filled, not stored in the file
+  }
+  if (rva < std::min<uint64_t>(headers_.size_of_headers, bytes_.size())) return rva;
+  return std::nullopt;
+}
+
+std::optional<uint8_t> PeImage::ByteAt(uint32_t rva) const {
+  if (const Section* s = SectionOfRva(rva)) {
+    const uint32_t delta = rva - s->virtual_address;
+    return delta < s->raw_size ? bytes_[s->raw_offset + delta] : uint8_t(0);
+  }
+  if (rva < std::min<uint64_t>(headers_.size_of_headers, bytes_.size())) return bytes_[rva];
+  return std::nullopt;
+}
+
+bool PeImage::ContainsRange(uint32_t rva, uint64_t size) const {
+  if (size == 0) return true;
+  const uint64_t end = uint64_t(rva) + size;
+  if (const Section* s = SectionOfRva(rva))
+    return end <= uint64_t(s->virtual_address) + s->mapped_size();
+  return end <= std::min<uint64_t>(headers_.size_of_headers, bytes_.size());
+}
+
+std::optional<uint32_t> PeImage::VaToRva(uint32_t va) const {
+  if (va < headers_.image_base) return std::nullopt;
+  return va - headers_.image_base;
+}
+
+std::vector<uint8_t> PeImage::Bytes(uint32_t rva, uint32_t size, const char* what) const {
+  if (size > kMaxCopy)
+    throw FormatError(std::string(what) + " is implausibly large (" + std::to_string(size) +
+                      " bytes)");
+  if (!ContainsRange(rva, size))
+    throw FormatError(std::string(what) + " at RVA " + Hex(rva) + " (" + std::to_string(size) +
+                      " bytes) lies outside the image");
+  std::vector<uint8_t> out(size);
+  for (uint32_t i = 0; i < size; ++i) out[i] = *ByteAt(rva + i);
+  return out;
+}
+
+uint8_t PeImage::U8(uint32_t rva, const char* what) const { return Bytes(rva, 1, what)[0]; }
+
+uint16_t PeImage::U16(uint32_t rva, const char* what) const {
+  const auto b = Bytes(rva, 2, what);
+  return uint16_t(b[0] | b[1] << 8);
+}
+
+uint32_t PeImage::U32(uint32_t rva, const char* what) const {
+  const auto b = Bytes(rva, 4, what);
+  return uint32_t(b[0]) | uint32_t(b[1]) << 8 | uint32_t(b[2]) << 16 | uint32_t(b[3]) << 24;
+}
+
+std::string PeImage::AsciiZ(uint32_t rva, const char* what, size_t max_length) const {
+  std::string text;
+  for (size_t i = 0;; ++i) {
+    if (i > max_length)
+      throw FormatError(std::string(what) + " at RVA " + Hex(rva) + " is not terminated within " +
+                        std::to_string(max_length) + " characters");
+    const auto c = ByteAt(rva + uint32_t(i));
+    if (!c || uint64_t(rva) + i > 0xFFFFFFFFull)
+      throw FormatError(std::string(what) + " at RVA " + Hex(rva) + " runs outside the image");
+    if (*c == 0) return text;
+    text.push_back(char(*c));
+  }
+}
+
+std::u32string DecodeUtf16(std::u16string_view text) {
+  std::u32string out;
+  for (size_t i = 0; i < text.size(); ++i) {
+    const char16_t u = text[i];
+    if (u >= 0xD800 && u <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
+        text[i + 1] <= 0xDFFF) {
+      out.push_back(0x10000 + ((char32_t(u) - 0xD800) << 10) + (text[i + 1] - 0xDC00));
+      ++i;
+    } else {
+      out.push_back(u);  // lone surrogates are kept as they are
+    }
+  }
+  return out;
+}
+
+std::string EncodeUtf8(std::u32string_view text) {
+  std::string out;
+  for (char32_t c : text) {
+    if ((c >= 0xD800 && c <= 0xDFFF) || c > 0x10FFFF) c = 0xFFFD;  // not encodable
+    if (c < 0x80) {
+      out += char(c);
+    } else if (c < 0x800) {
+      out += char(0xC0 | c >> 6);
+      out += char(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+      out += char(0xE0 | c >> 12);
+      out += char(0x80 | (c >> 6 & 0x3F));
+      out += char(0x80 | (c & 0x3F));
+    } else {
+      out += char(0xF0 | c >> 18);
+      out += char(0x80 | (c >> 12 & 0x3F));
+      out += char(0x80 | (c >> 6 & 0x3F));
+      out += char(0x80 | (c & 0x3F));
+    }
+  }
+  return out;
+}
+
+}  // namespace pe
