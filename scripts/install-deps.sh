@@ -6,6 +6,7 @@ set -euo pipefail
 packages=(
   cmake ninja-build g++ python3           # host build
   mingw-w64 g++-mingw-w64-i686            # cross build of the Windows side
+  lld                                     # links ldkeys.dll (lld-link)
   libgtest-dev                            # host unit tests
   wine wine32:i386 xvfb xauth x11-apps    # the real Win32 test bed
   qemu-user-static binfmt-support         # runs Wine's 32-bit loader here
