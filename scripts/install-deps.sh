@@ -9,7 +9,7 @@ packages=(
   lld                                     # links ldkeys.dll (lld-link)
   libgtest-dev                            # host unit tests
   wine wine32:i386 xvfb xauth x11-apps    # the real Win32 test bed
-  qemu-user-static binfmt-support         # runs Wine's 32-bit loader here
+  wine64                                  # native wineserver (only clients are emulated)
   imagemagick python3-pil librsvg2-bin    # resources, screenshots, charts
 )
 
@@ -28,3 +28,6 @@ if ((${#missing[@]})); then
   apt-get update -qq
   DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 fi
+
+# Kernels without ia32 emulation run Wine's i386 loader through qemu-user.
+"$(dirname "$0")/../tests/wine/setup-binfmt.sh"
