@@ -1,0 +1,165 @@
+// Reads a 32-bit Windows keyboard layout DLL into plain C++ data, without
+// Windows: the KbdLayerDescriptor export leads to the KBDTABLES record, whose
+// pointers lead to every other table. Every pointer is checked against the
+// image and every list is bounded, so a damaged file gives an error message.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "pe/expected.h"
+#include "pe/pe_image.h"
+
+namespace kbd {
+
+using pe::Expected;
+
+// Values of the platform's keyboard-layout header.
+// Modifier bits.
+constexpr uint16_t KBDSHIFT = 0x01;
+constexpr uint16_t KBDCTRL = 0x02;
+constexpr uint16_t KBDALT = 0x04;
+constexpr uint8_t SHFT_INVALID = 0x0F;
+// Flags in the high byte of a scan-code map entry.
+constexpr uint16_t KBDEXT = 0x0100;
+constexpr uint16_t KBDMULTIVK = 0x0200;
+constexpr uint16_t KBDSPECIAL = 0x0400;
+constexpr uint16_t KBDNUMPAD = 0x0800;
+constexpr uint16_t KBDUNICODE = 0x1000;
+constexpr uint16_t KBDINJECTEDVK = 0x2000;
+constexpr uint16_t KBDMAPPEDVK = 0x4000;
+constexpr uint16_t KBDBREAK = 0x8000;
+constexpr uint8_t kNoKey = 0xFF;  // virtual-key code of an unassigned scan code
+// Character row attributes.
+constexpr uint8_t CAPLOK = 0x01;
+constexpr uint8_t SGCAPS = 0x02;
+constexpr uint8_t CAPLOKALTGR = 0x04;
+constexpr uint8_t KANALOK = 0x08;
+constexpr uint8_t GRPSELTAP = 0x80;
+// Special cell values.
+constexpr uint16_t WCH_NONE = 0xF000;
+constexpr uint16_t WCH_DEAD = 0xF001;
+constexpr uint16_t WCH_LGTR = 0xF002;
+// Locale flags (low word of fLocaleFlags; the high word is the table version).
+constexpr uint32_t KLLF_ALTGR = 0x0001;
+constexpr uint32_t KLLF_SHIFTLOCK = 0x0002;
+constexpr uint32_t KLLF_LRM_RLM = 0x0004;
+// Virtual keys the translation treats specially.
+constexpr uint8_t VK_SHIFT = 0x10;
+constexpr uint8_t VK_CONTROL = 0x11;
+constexpr uint8_t VK_MENU = 0x12;
+constexpr uint8_t VK_CAPITAL = 0x14;
+constexpr uint8_t VK_NUMLOCK = 0x90;
+constexpr uint8_t VK_LSHIFT = 0xA0;
+constexpr uint8_t VK_RSHIFT = 0xA1;
+constexpr uint8_t VK_LCONTROL = 0xA2;
+constexpr uint8_t VK_RCONTROL = 0xA3;
+constexpr uint8_t VK_LMENU = 0xA4;
+constexpr uint8_t VK_RMENU = 0xA5;
+
+// KBDTABLES as stored in the image; pointers are virtual addresses.
+struct Descriptor {
+  uint32_t pCharModifiers = 0;
+  uint32_t pVkToWcharTable = 0;
+  uint32_t pDeadKey = 0;
+  uint32_t pKeyNames = 0;
+  uint32_t pKeyNamesExt = 0;
+  uint32_t pKeyNamesDead = 0;
+  uint32_t pusVSCtoVK = 0;
+  uint8_t bMaxVSCtoVK = 0;
+  uint32_t pVSCtoVK_E0 = 0;
+  uint32_t pVSCtoVK_E1 = 0;
+  uint32_t fLocaleFlags = 0;
+  uint8_t nLgMax = 0;
+  uint8_t cbLgEntry = 0;
+  uint32_t pLigature = 0;
+  uint32_t dwType = 0;
+  uint32_t dwSubType = 0;
+};
+constexpr uint32_t kDescriptorSize = 60;
+
+struct VkToBit {
+  uint8_t vk = 0;
+  uint8_t bits = 0;
+  bool operator==(const VkToBit&) const = default;
+};
+
+struct Modifiers {
+  std::vector<VkToBit> vk_to_bit;   // without the terminator
+  uint16_t max_mod_bits = 0;        // wMaxModBits
+  std::vector<uint8_t> mod_number;  // ModNumber[0..wMaxModBits]
+};
+
+struct ScanVk {  // VSC_VK
+  uint8_t scan = 0;
+  uint16_t vk = 0;  // virtual key in the low byte, flags in the high byte
+  bool operator==(const ScanVk&) const = default;
+};
+
+struct KeyName {  // VSC_LPWSTR
+  uint8_t scan = 0;
+  std::u32string name;
+  bool operator==(const KeyName&) const = default;
+};
+
+struct CharRow {  // VK_TO_WCHARSn
+  uint8_t vk = 0;
+  uint8_t attributes = 0;
+  std::vector<uint16_t> cells;  // one UTF-16 unit per column
+  bool operator==(const CharRow&) const = default;
+};
+
+struct CharTable {  // one VK_TO_WCHAR_TABLE entry and its rows
+  uint8_t columns = 0;   // nModifications
+  uint8_t row_size = 0;  // cbSize
+  std::vector<CharRow> rows;  // without the terminating row
+};
+
+struct DeadKey {  // DEADKEY
+  uint16_t base = 0;    // low word of dwBoth
+  uint16_t accent = 0;  // high word of dwBoth: the dead character
+  uint16_t composed = 0;
+  uint16_t flags = 0;
+};
+
+struct Ligature {  // LIGATUREn
+  uint8_t vk = 0;
+  uint16_t column = 0;  // ModificationNumber
+  std::vector<uint16_t> units;  // up to nLgMax, WCH_NONE padding removed
+};
+
+struct Layout {
+  uint32_t image_base = 0;
+  uint32_t accessor_rva = 0;    // KbdLayerDescriptor's code
+  uint32_t descriptor_rva = 0;  // the KBDTABLES record
+  Descriptor descriptor;
+  Modifiers modifiers;
+  std::vector<uint16_t> scan_to_vk;  // bMaxVSCtoVK entries
+  std::vector<ScanVk> e0, e1;        // in file order, without terminators
+  std::vector<KeyName> key_names, key_names_ext;
+  std::vector<std::u32string> key_names_dead;
+  std::vector<CharTable> tables;
+  std::vector<DeadKey> dead_keys;
+  std::vector<Ligature> ligatures;
+  // RVA of every non-null pointer the reader followed, including the address
+  // in the accessor's code: each needs a base relocation.
+  std::vector<uint32_t> pointer_sites;
+
+  uint32_t locale_flags() const { return descriptor.fLocaleFlags; }
+  // The first row for a virtual key across the tables in order, or null.
+  const CharRow* FindRow(uint8_t vk, const CharTable** table = nullptr) const;
+};
+
+Expected<Layout> ReadLayout(const pe::PeImage& image);
+Expected<Layout> LoadLayout(const std::string& path);
+
+// Where the export's code says the descriptor is: the virtual address its
+// `return &descriptor;` loads, and the RVA of that 32-bit operand.
+struct AccessorTarget {
+  uint32_t descriptor_va = 0;
+  uint32_t operand_rva = 0;
+};
+Expected<AccessorTarget> DecodeAccessor(const pe::PeImage& image, uint32_t code_rva);
+
+}  // namespace kbd

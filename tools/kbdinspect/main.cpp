@@ -1,0 +1,127 @@
+// kbdinspect: reads a 32-bit Windows keyboard layout DLL on any host and
+// shows what it types.
+#include <iostream>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "kbdinspect/layout.h"
+#include "kbdinspect/report.h"
+#include "kbdinspect/translate.h"
+
+namespace {
+
+const char kUsage[] =
+    "usage: kbdinspect check FILE          validate the layout and summarise it\n"
+    "       kbdinspect chart FILE          print every table of the layout\n"
+    "       kbdinspect type FILE STROKE... type key strokes, print the code points\n"
+    "       kbdinspect keys                the key-stroke syntax\n";
+
+// The typed text with control characters written as <U+XXXX>.
+std::string Printable(const std::u32string& text) {
+  std::string out;
+  for (char32_t c : text)
+    out += (c < 0x20 || c == 0x7F) ? "<" + kbd::CodePoints(std::u32string(1, c)) + ">"
+                                   : pe::EncodeUtf8(std::u32string(1, c));
+  return out;
+}
+
+struct Loaded {
+  pe::PeImage image;
+  kbd::Layout layout;
+};
+
+// Loads FILE, printing the reason to stderr on failure.
+std::optional<Loaded> Load(const std::string& path) {
+  auto image = pe::PeImage::Load(path);
+  if (!image) {
+    std::cerr << "kbdinspect: " << image.error() << "\n";
+    return std::nullopt;
+  }
+  auto layout = kbd::ReadLayout(*image);
+  if (!layout) {
+    std::cerr << "kbdinspect: " << path << ": " << layout.error() << "\n";
+    return std::nullopt;
+  }
+  return Loaded{std::move(*image), std::move(*layout)};
+}
+
+int Check(const std::string& path) {
+  auto loaded = Load(path);
+  if (!loaded) return 1;
+  std::cout << path << ": a keyboard layout\n";
+  kbd::PrintSummary(std::cout, loaded->layout);
+  const auto gaps = kbd::RelocationGaps(loaded->image, loaded->layout);
+  for (const std::string& gap : gaps) std::cout << "warning: " << gap << "\n";
+  std::cout << loaded->layout.pointer_sites.size() << " pointers, "
+            << (gaps.empty() ? "all" : "not all") << " covered by base relocations\n";
+  return 0;
+}
+
+int Chart(const std::string& path) {
+  auto loaded = Load(path);
+  if (!loaded) return 1;
+  kbd::PrintChart(std::cout, loaded->layout);
+  return 0;
+}
+
+int Type(const std::string& path, const std::vector<std::string>& words) {
+  std::string text;
+  for (const std::string& word : words) text += word + " ";
+  auto strokes = kbd::ParseStrokes(text);
+  if (!strokes) {
+    std::cerr << "kbdinspect: " << strokes.error() << "\n";
+    return 2;
+  }
+  auto loaded = Load(path);
+  if (!loaded) return 1;
+  const kbd::Layout& layout = loaded->layout;
+
+  kbd::KeyboardState state;
+  std::u16string typed;
+  for (const kbd::Stroke& stroke : *strokes) {
+    const kbd::TypedStroke result = kbd::TypeStroke(layout, stroke, state);
+    std::string line = "  " + stroke.text;
+    line.resize(std::max<size_t>(line.size() + 1, 20), ' ');
+    if (!result.vk) {
+      std::cout << line << "no key\n";
+      continue;
+    }
+    line += kbd::VkName(*result.vk) + ", " + kbd::MaskName(layout, result.mask);
+    const auto& t = result.translation;
+    if (t.column) line += ", column " + std::to_string(*t.column);
+    line.resize(std::max<size_t>(line.size() + 1, 52), ' ');
+    switch (t.outcome) {
+      case kbd::Outcome::kNothing: line += "nothing"; break;
+      case kbd::Outcome::kDead: line += "dead key"; break;
+      case kbd::Outcome::kLigature: line += "ligature"; break;
+      case kbd::Outcome::kCharacter: break;
+    }
+    if (!result.output.empty()) line += (t.outcome == kbd::Outcome::kCharacter ? "" : " ") +
+                                        kbd::CodePoints(pe::DecodeUtf16(result.output));
+    if (state.caps_lock && result.vk == kbd::VK_CAPITAL) line += " (Caps Lock on)";
+    if (!state.caps_lock && result.vk == kbd::VK_CAPITAL) line += " (Caps Lock off)";
+    std::cout << line << "\n";
+    typed += result.output;
+  }
+  const std::u32string code_points = pe::DecodeUtf16(typed);
+  std::cout << "code points: " << (code_points.empty() ? "none" : kbd::CodePoints(code_points)) << "\n"
+            << "text: " << Printable(code_points) << "\n";
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const std::vector<std::string> args(argv + 1, argv + argc);
+  if (args.size() == 1 && args[0] == "keys") {
+    std::cout << kbd::StrokeSyntaxHelp();
+    return 0;
+  }
+  if (args.size() == 2 && args[0] == "check") return Check(args[1]);
+  if (args.size() == 2 && args[0] == "chart") return Chart(args[1]);
+  if (args.size() >= 2 && args[0] == "type")
+    return Type(args[1], std::vector<std::string>(args.begin() + 2, args.end()));
+  std::cerr << kUsage;
+  return 2;
+}
