@@ -7,9 +7,13 @@ static const char PreloadListPath[] = "keyboard layout\\preload";
 static const char LayoutModuleFileName[] = "ldkeys.dll";
 static const int PackageLanguageId = 0x0628;
 
+// A KLID is eight hex characters: variant number, then language half.
+static const int KlidLength = 8;
+static const int KlidCapacity = KlidLength + 1;
+
 // Registration values hold a short file name; preload values one KLID.
 static const DWORD LayoutFileCapacity = 16;
-static const DWORD PreloadValueCapacity = KL_NAMELENGTH;
+static const DWORD PreloadValueCapacity = KlidCapacity;
 
 // The preload search and the replacement scan look at names 1 to 999.
 static const int LastScannedPreloadName = 999;
@@ -85,9 +89,9 @@ int RemovePreloadEntry(HKEY preloadKey, const char* klid)
 // KLID has no language half, whatever bytes follow its terminator.
 static int HasSameLanguageHalf(const char* value, const char* klid)
 {
-    if (lstrlenA(value) != KL_NAMELENGTH - 1)
+    if (lstrlenA(value) != KlidLength)
         return 0;
-    for (int index = 4; index < 8; ++index) {
+    for (int index = 4; index < KlidLength; ++index) {
         if (value[index] != klid[index])
             return 0;
     }
@@ -129,7 +133,7 @@ int RemoveKeyboardLayout()
     if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, LayoutListPath, 0, KEY_ALL_ACCESS, &layouts)
         != ERROR_SUCCESS)
         return 0;
-    char klid[KL_NAMELENGTH];
+    char klid[KlidCapacity];
     if (FindLayoutKey(layouts, klid, LayoutModuleFileName)) {
         HKEY preload;
         if (RegOpenKeyExA(HKEY_CURRENT_USER, PreloadListPath, 0, KEY_ALL_ACCESS, &preload)
