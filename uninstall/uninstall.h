@@ -16,7 +16,8 @@ extern PackagePathsRecord PackagePaths;
 extern HWND MainWindow;
 extern HBITMAP BackgroundBitmap;
 
-// Main flow and window (main.cpp).
+// Main flow and window (main.cpp). UninstallStart is the process entry.
+extern "C" void UninstallStart();
 int UninstallMain(HINSTANCE instance, int showCommand);
 LRESULT CALLBACK UninstallWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 

@@ -1,0 +1,129 @@
+// Test control of the host Win32 stand-in: set up the registry and the drive,
+// script the user's answers, inject the failures a real system rarely shows,
+// and read back the ordered log of calls that have effects outside the
+// program.
+//
+// Windows paths live under a fresh temporary folder per Reset(): "C:\A\b"
+// is <temp>/C/A/b on the host. Lookups of existing names ignore letter case.
+#pragma once
+
+#include <windows.h>
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+namespace win32stub {
+
+// Clears everything: registry (HKLM and HKCU empty), drive (C:\ with the
+// system folder and the application-data folder), windows, handles, call
+// log, scripted answers and injected faults. Call it at the start of a test.
+void Reset();
+
+// ---- Call log --------------------------------------------------------------
+// Logged: registry writes and deletions, file and folder deletion and
+// creation, window class, window, painting and drawing calls, message boxes,
+// messages sent, keyboard layout loading, font removal, ExitProcess.
+// Arguments appear in the call's own order; string arguments as text, every
+// other argument (handles included) as a number. A string argument that is
+// a null pointer or an integer resource id is a number. Registry calls show
+// the key's full path ("HKLM\Software\...") in place of the handle.
+using Arg = std::variant<long long, std::string>;
+
+struct Call {
+    std::string function;
+    std::vector<Arg> args;
+    long long result = 0;
+
+    long long Number(std::size_t index) const;
+    const std::string& Text(std::size_t index) const;
+};
+
+const std::vector<Call>& CallLog();
+std::vector<Call> CallsTo(std::string_view function);
+std::vector<std::string> CallNames();
+void ClearCallLog();
+
+// A handle as the call log shows it.
+long long Number(const void* handle);
+
+// ---- Registry --------------------------------------------------------------
+// `root` is HKEY_LOCAL_MACHINE or HKEY_CURRENT_USER; `path` names a key below
+// it with "\" separators. Keys on the way are created as needed.
+void CreateKey(HKEY root, std::string_view path);
+void SetValue(HKEY root, std::string_view path, std::string_view name, DWORD type,
+              std::string_view bytes);
+// A REG_SZ value stored with its terminator, as programs normally write it.
+void SetString(HKEY root, std::string_view path, std::string_view name, std::string_view text);
+
+bool KeyExists(HKEY root, std::string_view path);
+std::vector<std::string> ValueNames(HKEY root, std::string_view path);
+// The value's data bytes exactly as stored.
+std::optional<std::string> ValueBytes(HKEY root, std::string_view path, std::string_view name);
+// The value's text: its bytes up to the first terminator.
+std::optional<std::string> StringValue(HKEY root, std::string_view path, std::string_view name);
+
+// Opening the key with any of the `denied` rights fails with access denied,
+// e.g. DenyAccess(root, path, KEY_SET_VALUE) makes the key open for
+// KEY_QUERY_VALUE but not for KEY_ALL_ACCESS. Deleting the key needs DELETE.
+void DenyAccess(HKEY root, std::string_view path, REGSAM denied);
+// Writing or deleting this value fails with access denied.
+void FailValueWrite(HKEY root, std::string_view path, std::string_view name);
+void FailValueDelete(HKEY root, std::string_view path, std::string_view name);
+
+// Keys opened by the code under test and not yet closed.
+int OpenKeyCount();
+
+// ---- Drive -----------------------------------------------------------------
+// Where a Windows path lives on the host (existing names matched without
+// regard to case).
+std::string HostPath(std::string_view windowsPath);
+void MakeFolder(std::string_view windowsPath);  // with missing parents
+void MakeFile(std::string_view windowsPath, std::string_view contents = "");  // and its folders
+bool Exists(std::string_view windowsPath);
+bool IsFolder(std::string_view windowsPath);
+// Sets the read-only attribute: DeleteFileA then fails.
+void SetReadOnly(std::string_view windowsPath);
+// A folder link (reparse point) at `linkPath` to the folder `targetPath`.
+void MakeFolderLink(std::string_view linkPath, std::string_view targetPath);
+// The file is in use: DeleteFileA fails with a sharing violation.
+void LockFile(std::string_view windowsPath);
+
+// Enumerations opened by FindFirstFileA and not yet closed.
+int OpenFindCount();
+
+// Folder queries: GetSystemDirectoryA and SHGetFolderPathA(CSIDL_APPDATA).
+// Both folders exist after Reset().
+std::string SystemDirectory();  // "C:\WINDOWS\system32"
+std::string AppDataFolder();    // "C:\Documents and Settings\Tester\Application Data"
+void FailSystemDirectory();
+void FailAppDataFolder();
+
+// ---- Process, windows and the user ----------------------------------------
+// What GetStartupInfoA reports (default: no flags).
+void SetStartupInfo(DWORD flags, WORD showWindow);
+// The instance GetModuleHandleA(nullptr) returns; resources load only with it.
+HINSTANCE ModuleInstance();
+
+// Answers for the next message boxes, in order; once used up, boxes answer IDOK.
+void QueueMessageBoxAnswer(int answer);
+
+void FailClassRegistration();
+void FailWindowCreation();
+// What DefWindowProcA returns (default 0).
+void SetDefaultWindowProcResult(LRESULT result);
+
+// Windows created and not destroyed.
+std::vector<HWND> Windows();
+
+// Bitmaps and device contexts obtained and not yet released.
+int LiveGdiObjectCount();
+
+// ExitProcess throws this instead of ending the test process.
+struct ProcessExit {
+    UINT code;
+};
+
+}  // namespace win32stub
