@@ -73,7 +73,8 @@ void PeImage::ReadHeaders() {
   const auto& b = bytes_;
   if (b.size() < 2 || b[0] != 'M' || b[1] != 'Z')
     throw FormatError("not a PE image: no MZ signature");
-  RequireFileRange(b, 0, kDosHeaderSize, "DOS header");
+  if (b.size() < kDosHeaderSize)
+    throw FormatError("not a PE image: " + std::to_string(b.size()) + " bytes, too short for a DOS header");
   Headers& h = headers_;
   h.nt_offset = FileU32(b, 0x3C);
   RequireFileRange(b, h.nt_offset, 4 + kFileHeaderSize, "NT headers");

@@ -1,0 +1,135 @@
+// The pechecksum and kbdinspect programs as a build or a person runs them.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+
+#include "image_builder.h"
+#include "pe/pe_image.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+struct ToolRun {
+  int status = -1;
+  std::string output;  // stdout and stderr together
+};
+
+ToolRun RunTool(const std::string& command) {
+  ToolRun run;
+  FILE* pipe = popen((command + " 2>&1").c_str(), "r");
+  if (!pipe) return run;
+  char buffer[4096];
+  size_t n;
+  while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) run.output.append(buffer, n);
+  const int status = pclose(pipe);
+  run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return run;
+}
+
+class ToolsTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = fs::temp_directory_path() / ("inspect_tools_" + std::to_string(getpid()));
+    fs::create_directories(dir_);
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+
+  std::string Write(const std::string& name, const std::vector<uint8_t>& bytes) {
+    const fs::path path = dir_ / name;
+    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), long(bytes.size()));
+    return path.string();
+  }
+
+  fs::path dir_;
+};
+
+TEST_F(ToolsTest, PechecksumWritesTheChecksumIntoTheHeader) {
+  auto bytes = testimage::BuildLayoutImage(testimage::SampleLayout()).bytes;
+  bytes.push_back(0x5A);  // an odd length exercises the padded last word
+  const std::string path = Write("sample.dll", bytes);
+  const ToolRun run = RunTool(std::string(PECHECKSUM_PATH) + " " + path);
+  ASSERT_EQ(run.status, 0) << run.output;
+
+  auto written = pe::ReadFile(path);
+  ASSERT_TRUE(written.ok());
+  ASSERT_EQ(written->size(), bytes.size());
+  auto image = pe::PeImage::Parse(*written);
+  ASSERT_TRUE(image.ok()) << image.error();
+  EXPECT_NE(image->headers().checksum, 0u);
+  EXPECT_EQ(image->headers().checksum, pe::ComputeChecksum(*written, image->headers().checksum_offset));
+  // Only the four bytes of the field changed.
+  const uint32_t field = image->headers().checksum_offset;
+  for (size_t i = 0; i < bytes.size(); ++i) {
+    if (i < field || i >= field + 4) {
+      ASSERT_EQ((*written)[i], bytes[i]) << i;
+    }
+  }
+}
+
+TEST_F(ToolsTest, PechecksumRefusesWhatIsNotAPeFile) {
+  const std::vector<uint8_t> text = {'h', 'e', 'l', 'l', 'o'};
+  const std::string path = Write("notes.txt", text);
+  const ToolRun run = RunTool(std::string(PECHECKSUM_PATH) + " " + path);
+  EXPECT_NE(run.status, 0);
+  EXPECT_NE(run.output.find("not a PE image"), std::string::npos) << run.output;
+  EXPECT_EQ(*pe::ReadFile(path), text);
+  EXPECT_NE(RunTool(std::string(PECHECKSUM_PATH) + " " + (dir_ / "missing.dll").string()).status, 0);
+}
+
+TEST_F(ToolsTest, KbdinspectChecksChartsAndTypes) {
+  const auto built = testimage::BuildLayoutImage(testimage::SampleLayout());
+  const std::string path = Write("sample.dll", built.bytes);
+  const std::string tool = KBDINSPECT_PATH;
+
+  ToolRun run = RunTool(tool + " check " + path);
+  ASSERT_EQ(run.status, 0) << run.output;
+  EXPECT_NE(run.output.find("character tables 3 with 10 rows"), std::string::npos) << run.output;
+  EXPECT_NE(run.output.find("all covered by base relocations"), std::string::npos) << run.output;
+
+  run = RunTool(tool + " chart " + path);
+  ASSERT_EQ(run.status, 0) << run.output;
+  EXPECT_NE(run.output.find("mask 4 (Alt) -> SHFT_INVALID"), std::string::npos) << run.output;
+  EXPECT_NE(run.output.find("'Q'"), std::string::npos);
+  EXPECT_NE(run.output.find("CAPLOK      0:U+0358"), std::string::npos) << run.output;
+
+  run = RunTool(tool + " type " + path + " a quote 'shift+1 ctrl+enter'");
+  ASSERT_EQ(run.status, 0) << run.output;
+  EXPECT_NE(run.output.find("code points: U+0061 U+0301 U+0021\n"), std::string::npos) << run.output;
+  EXPECT_NE(run.output.find("text: a\u0301!\n"), std::string::npos) << run.output;
+
+  run = RunTool(tool + " type " + path + " shift+nokey");
+  EXPECT_EQ(run.status, 2);
+  EXPECT_NE(run.output.find("unknown key 'nokey'"), std::string::npos) << run.output;
+}
+
+TEST_F(ToolsTest, KbdinspectFailsClearlyOnBadFiles) {
+  const std::string tool = KBDINSPECT_PATH;
+  auto built = testimage::BuildLayoutImage(testimage::SampleLayout());
+
+  auto wide = built.bytes;
+  wide[0x40 + 24] = 0x0B;
+  wide[0x40 + 25] = 0x02;
+  auto outside = built.bytes;
+  const uint32_t table_field = testimage::FileOffset(built.descriptor_rva + 4);
+  outside[table_field + 3] = 0x7F;
+
+  const std::pair<std::string, std::string> cases[] = {
+      {Write("text.dll", {'M', 'Z'}), "not a PE image"},
+      {Write("wide.dll", wide), "not a 32-bit image"},
+      {Write("outside.dll", outside), "pVkToWcharTable points outside the image"},
+      {(dir_ / "missing.dll").string(), "cannot open"},
+  };
+  for (const auto& [path, message] : cases) {
+    const ToolRun run = RunTool(tool + " check " + path);
+    EXPECT_EQ(run.status, 1) << path;
+    EXPECT_NE(run.output.find(message), std::string::npos) << run.output;
+  }
+  EXPECT_EQ(RunTool(tool + " frobnicate").status, 2);
+}
+
+}  // namespace
