@@ -1,0 +1,209 @@
+// Keyboard layout deregistration on the stand-in machine.
+#include "removal_fixture.h"
+
+#include <cstdio>
+
+using namespace win32stub;
+
+namespace {
+
+const char Layouts[] = "SYSTEM\\CurrentControlSet\\Control\\Keyboard Layouts";
+const char Preload[] = "keyboard layout\\preload";
+
+class KeyboardLayout : public RemovalTest {
+protected:
+    void SetUp() override
+    {
+        RemovalTest::SetUp();
+        CreateKey(HKEY_LOCAL_MACHINE, Layouts);
+        MakeFile(ModuleFile());
+    }
+
+    static std::string ModuleFile() { return SystemDirectory() + "\\ldkeys.dll"; }
+
+    static void Register(const std::string& klid, const std::string& layoutFile)
+    {
+        SetString(HKEY_LOCAL_MACHINE, std::string(Layouts) + "\\" + klid, "layout file", layoutFile);
+    }
+
+    static bool Registered(const std::string& klid)
+    {
+        return KeyExists(HKEY_LOCAL_MACHINE, std::string(Layouts) + "\\" + klid);
+    }
+
+    static void SetPreload(const std::vector<std::string>& klids)
+    {
+        CreateKey(HKEY_CURRENT_USER, Preload);
+        for (std::size_t i = 0; i < klids.size(); ++i)
+            SetString(HKEY_CURRENT_USER, Preload, std::to_string(i + 1), klids[i]);
+    }
+
+    // The preload list as the system reads it, and how many values the key holds.
+    static std::vector<std::string> PreloadList()
+    {
+        std::vector<std::string> list;
+        while (auto klid = StringValue(HKEY_CURRENT_USER, Preload, std::to_string(list.size() + 1)))
+            list.push_back(*klid);
+        EXPECT_EQ(ValueNames(HKEY_CURRENT_USER, Preload).size(), list.size()) << "gap in the list";
+        return list;
+    }
+
+    static std::vector<std::string> LoadedLayouts()
+    {
+        std::vector<std::string> loaded;
+        for (const Call& call : CallsTo("LoadKeyboardLayoutA")) {
+            EXPECT_EQ(call.Number(1), KLF_REPLACELANG);
+            loaded.push_back(call.Text(0));
+        }
+        return loaded;
+    }
+
+    // Runs a preload routine on the user's list as RemoveKeyboardLayout would.
+    template <typename Routine>
+    static int OnPreload(Routine routine, const char* klid)
+    {
+        HKEY key;
+        EXPECT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, Preload, 0, KEY_ALL_ACCESS, &key), ERROR_SUCCESS);
+        int result = routine(key, klid);
+        RegCloseKey(key);
+        return result;
+    }
+};
+
+using Strings = std::vector<std::string>;
+
+TEST_F(KeyboardLayout, FindsTheRegistrationByModuleNameInAnyCase)
+{
+    Register("00000628", "other.dll");
+    Register("00010628", "LDKEYS.DLL");
+    SetPreload({"00000409", "00010628"});
+    EXPECT_EQ(RemoveKeyboardLayout(), 1);
+    EXPECT_TRUE(Registered("00000628"));
+    EXPECT_FALSE(Registered("00010628"));
+    EXPECT_EQ(PreloadList(), Strings{"00000409"});
+    EXPECT_FALSE(Exists(ModuleFile()));
+}
+
+// The search stops at the first missing variant number; the module file goes anyway.
+TEST_F(KeyboardLayout, StopsAtTheFirstMissingVariant)
+{
+    Register("00010628", "ldkeys.dll");
+    SetPreload({"00010628"});
+    EXPECT_EQ(RemoveKeyboardLayout(), 1);
+    EXPECT_TRUE(Registered("00010628"));
+    EXPECT_EQ(PreloadList(), Strings{"00010628"});
+    EXPECT_FALSE(Exists(ModuleFile()));
+}
+
+TEST_F(KeyboardLayout, ClosesTheGapAndLoadsAReplacementOfTheSameLanguage)
+{
+    Register("00000628", "ldkeys.dll");
+    SetPreload({"00000409", "00000628", "00000404"});
+    RemoveKeyboardLayout();
+    EXPECT_EQ(PreloadList(), (Strings{"00000409", "00000404"}));
+    EXPECT_TRUE(LoadedLayouts().empty());
+
+    Register("00000628", "ldkeys.dll");
+    SetPreload({"00000628", "00010628"});
+    ClearCallLog();
+    RemoveKeyboardLayout();
+    EXPECT_EQ(PreloadList(), Strings{"00010628"});
+    EXPECT_EQ(LoadedLayouts(), Strings{"00010628"});
+}
+
+// The preload match is exact; the replacement scan matches by language half only.
+TEST_F(KeyboardLayout, MatchesPreloadEntriesByCase)
+{
+    SetPreload({"000a0628"});
+    EXPECT_EQ(OnPreload(RemovePreloadEntry, "000A0628"), 1);
+    EXPECT_EQ(PreloadList(), Strings{"000a0628"});
+    EXPECT_EQ(OnPreload(ActivateReplacementLayout, "000A0628"), 1);
+    EXPECT_EQ(LoadedLayouts(), Strings{"000a0628"});
+}
+
+// Only a full eight-character value has a language half: "409" stored with
+// "0628" after its terminator is not a layout of the package's language.
+TEST_F(KeyboardLayout, ComparesTheLanguageHalfOfFullValuesOnly)
+{
+    CreateKey(HKEY_CURRENT_USER, Preload);
+    SetValue(HKEY_CURRENT_USER, Preload, "1", REG_SZ, std::string("409\0" "0628", 8));
+    SetString(HKEY_CURRENT_USER, Preload, "2", "0628");
+    SetString(HKEY_CURRENT_USER, Preload, "3", "00020628");
+    EXPECT_EQ(OnPreload(ActivateReplacementLayout, "00000628"), 1);
+    EXPECT_EQ(LoadedLayouts(), Strings{"00020628"});
+}
+
+// A preload value filling all nine bytes without a terminator ends the list.
+TEST_F(KeyboardLayout, TreatsAnUnterminatedPreloadValueAsTheEnd)
+{
+    SetPreload({"00000409", "", "00000628"});
+    SetValue(HKEY_CURRENT_USER, Preload, "2", REG_SZ, "000006280");
+    EXPECT_EQ(OnPreload(RemovePreloadEntry, "00000628"), 1);
+    EXPECT_EQ(OnPreload(ActivateReplacementLayout, "00000628"), 1);
+    EXPECT_EQ(StringValue(HKEY_CURRENT_USER, Preload, "3"), "00000628");
+    EXPECT_TRUE(LoadedLayouts().empty());
+}
+
+// Names 1 to 999 are searched; the gap is closed to the end of the list,
+// however long, so no entry is lost or doubled.
+TEST_F(KeyboardLayout, ShiftsPastName999)
+{
+    Strings list;
+    for (int i = 1; i <= 1002; ++i) {
+        char klid[16];
+        std::snprintf(klid, sizeof klid, "%04X0409", i);
+        list.push_back(klid);
+    }
+    list[997] = "00000628";  // name 998
+    SetPreload(list);
+    EXPECT_EQ(OnPreload(RemovePreloadEntry, "00000628"), 1);
+    Strings expected = list;
+    expected.erase(expected.begin() + 997);
+    EXPECT_EQ(PreloadList(), expected);
+
+    expected[999] = "00000628";  // name 1000: beyond the search
+    SetPreload(expected);
+    EXPECT_EQ(OnPreload(RemovePreloadEntry, "00000628"), 0);
+    EXPECT_EQ(PreloadList(), expected);
+}
+
+// Every way out of the step closes what it opened (checked on tear-down).
+TEST_F(KeyboardLayout, LeavesEverythingWhenAKeyCannotBeOpened)
+{
+    Register("00000628", "ldkeys.dll");
+    SetPreload({"00000628"});
+    DenyAccess(HKEY_CURRENT_USER, Preload, KEY_SET_VALUE);
+    EXPECT_EQ(RemoveKeyboardLayout(), 0);
+    EXPECT_TRUE(Registered("00000628"));
+    EXPECT_EQ(PreloadList(), Strings{"00000628"});
+    EXPECT_TRUE(Exists(ModuleFile()));
+
+    DenyAccess(HKEY_LOCAL_MACHINE, Layouts, KEY_SET_VALUE);
+    EXPECT_EQ(RemoveKeyboardLayout(), 0);
+    EXPECT_TRUE(Exists(ModuleFile()));
+}
+
+TEST_F(KeyboardLayout, DeletesNoModuleFileWithoutTheSystemFolder)
+{
+    FailSystemDirectory();
+    EXPECT_EQ(RemoveKeyboardLayout(), 1);
+    EXPECT_TRUE(CallsTo("DeleteFileA").empty());
+}
+
+// Variant numbers have four hex digits: a full run of them ends the search
+// before a fifth digit would overrun the identifier.
+TEST_F(KeyboardLayout, EndsTheSearchAfterTheLastVariantNumber)
+{
+    for (int variant = 0; variant <= 0xFFFF; ++variant) {
+        char klid[16];
+        std::snprintf(klid, sizeof klid, "%04X0628", variant);
+        Register(klid, "other.dll");
+    }
+    HKEY layouts;
+    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, Layouts, 0, KEY_QUERY_VALUE, &layouts), ERROR_SUCCESS);
+    char klid[9];
+    EXPECT_EQ(FindLayoutKey(layouts, klid, "ldkeys.dll"), 0);
+    RegCloseKey(layouts);
+}
+
+}  // namespace

@@ -1,0 +1,173 @@
+// Package folder resolution and removal on the stand-in machine.
+#include "removal_fixture.h"
+
+#include <filesystem>
+#include <fstream>
+
+using namespace win32stub;
+
+namespace {
+
+const char CurrentVersion[] = "Software\\Microsoft\\Windows\\CurrentVersion";
+const char ShellFolders[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Shell Folders";
+const char Programs[] = "C:\\Documents and Settings\\Tester\\Start Menu\\Programs";
+
+class PackageFolders : public RemovalTest {
+protected:
+    static void RegisterFolders(const std::string& programFiles, const std::string& programs)
+    {
+        SetString(HKEY_LOCAL_MACHINE, CurrentVersion, "ProgramFilesDir", programFiles);
+        SetString(HKEY_CURRENT_USER, ShellFolders, "Programs", programs);
+        SetString(HKEY_CURRENT_USER, ShellFolders, "Fonts", "C:\\WINDOWS\\Fonts");
+        MakeFolder(programFiles);
+        MakeFolder(programs);
+    }
+};
+
+TEST_F(PackageFolders, ResolvesAndCreatesTheFolders)
+{
+    RegisterFolders("C:\\Program Files", Programs);
+    EXPECT_EQ(ResolvePackagePaths(), 1);
+    EXPECT_STREQ(PackagePaths.InstallFolder, "C:\\Program Files\\Krelmo\\Lindorian");
+    EXPECT_EQ(std::string(PackagePaths.ProgramGroupFolder), std::string(Programs) + "\\Lindorian");
+    EXPECT_STREQ(PackagePaths.FontsFolder, "C:\\WINDOWS\\Fonts");
+    EXPECT_TRUE(IsFolder(PackagePaths.InstallFolder));
+    EXPECT_TRUE(IsFolder(PackagePaths.ProgramGroupFolder));
+}
+
+// Each way resolution stops leaves the later members empty and every key closed.
+TEST_F(PackageFolders, StopsAtTheFirstMissingOrUnusableValue)
+{
+    EXPECT_EQ(ResolvePackagePaths(), 0);
+    EXPECT_FALSE(IsResolved(PackagePaths.ProgramFilesRoot));
+
+    // An empty Program Files value would put the package folders at the drive root.
+    SetString(HKEY_LOCAL_MACHINE, CurrentVersion, "ProgramFilesDir", "");
+    EXPECT_EQ(ResolvePackagePaths(), 0);
+    EXPECT_FALSE(Exists("C:\\Krelmo"));
+
+    // Exactly 260 bytes without a terminator leaves no room for one.
+    SetValue(HKEY_LOCAL_MACHINE, CurrentVersion, "ProgramFilesDir", REG_SZ, std::string(260, 'p'));
+    EXPECT_EQ(ResolvePackagePaths(), 0);
+    EXPECT_FALSE(IsResolved(PackagePaths.ProgramFilesRoot));
+
+    SetString(HKEY_LOCAL_MACHINE, CurrentVersion, "ProgramFilesDir", "C:\\Program Files");
+    SetString(HKEY_CURRENT_USER, ShellFolders, "Fonts", "C:\\WINDOWS\\Fonts");
+    EXPECT_EQ(ResolvePackagePaths(), 0);  // no "Programs"
+    EXPECT_TRUE(IsResolved(PackagePaths.InstallFolder));
+    EXPECT_FALSE(IsResolved(PackagePaths.ProgramGroupFolder));
+    EXPECT_FALSE(IsResolved(PackagePaths.FontsFolder));
+}
+
+// A path that would pass 259 characters is never formed; its folder is
+// left unresolved while the others still resolve.
+TEST_F(PackageFolders, LeavesOverlongFoldersUnresolved)
+{
+    std::string programsAtLimit = PathOfLength(259 - 10);  // + "\Lindorian"
+    RegisterFolders("C:\\Program Files", programsAtLimit);
+    EXPECT_EQ(ResolvePackagePaths(), 1);
+    EXPECT_EQ(std::string(PackagePaths.ProgramGroupFolder).size(), 259u);
+    EXPECT_TRUE(IsFolder(PackagePaths.ProgramGroupFolder));
+
+    PackagePaths = PackagePathsRecord{};
+    std::string programFiles = PathOfLength(259 - 7);  // + "\Krelmo" fits, "\Lindorian" does not
+    RegisterFolders(programFiles, programsAtLimit + "x");
+    EXPECT_EQ(ResolvePackagePaths(), 0);
+    EXPECT_STREQ(PackagePaths.ProgramFilesRoot, programFiles.c_str());
+    EXPECT_FALSE(IsResolved(PackagePaths.InstallFolder));
+    EXPECT_FALSE(IsResolved(PackagePaths.ProgramGroupFolder));
+    EXPECT_STREQ(PackagePaths.FontsFolder, "C:\\WINDOWS\\Fonts");
+
+    ClearCallLog();
+    RemoveProgramGroup();
+    RemoveInstallFolders();
+    EXPECT_EQ(DriveChanges(), std::vector<std::string>{"RemoveDirectoryA " + programFiles + "\\Krelmo"});
+}
+
+TEST_F(PackageFolders, RemovesTheTreeButKeepsDotFoldersAndReadOnlyFiles)
+{
+    UseResolvedPaths();
+    const std::string install = PackagePaths.InstallFolder;
+    MakeFile(install + "\\ldeudb.tte");
+    MakeFile(install + "\\.settings");
+    MakeFile(install + "\\Docs\\Deep\\guide.txt");
+    MakeFile(install + "\\.cache\\entry");
+    MakeFile(install + "\\Locked\\readonly.txt");
+    SetReadOnly(install + "\\Locked\\readonly.txt");
+
+    RemoveInstallFolders();
+    EXPECT_FALSE(Exists(install + "\\ldeudb.tte"));
+    EXPECT_FALSE(Exists(install + "\\.settings"));
+    EXPECT_FALSE(Exists(install + "\\Docs"));
+    EXPECT_TRUE(Exists(install + "\\.cache\\entry"));
+    EXPECT_TRUE(Exists(install + "\\Locked\\readonly.txt"));
+}
+
+TEST_F(PackageFolders, RemovesTheMakerFolderOnlyWhenEmpty)
+{
+    UseResolvedPaths();
+    MakeFile(std::string(PackagePaths.InstallFolder) + "\\Sub\\file.txt");
+    MakeFile("C:\\Program Files\\Krelmo\\Other Product\\keep.txt");
+    RemoveInstallFolders();
+    EXPECT_FALSE(Exists(PackagePaths.InstallFolder));
+    EXPECT_TRUE(Exists("C:\\Program Files\\Krelmo\\Other Product\\keep.txt"));
+
+    std::filesystem::remove_all(HostPath("C:\\Program Files\\Krelmo\\Other Product"));
+    RemoveInstallFolders();
+    EXPECT_FALSE(Exists("C:\\Program Files\\Krelmo"));
+    EXPECT_TRUE(IsFolder("C:\\Program Files"));
+}
+
+// A link inside the package's folders leads somewhere else: the link goes,
+// what it leads to stays.
+TEST_F(PackageFolders, RemovesFolderLinksWithoutEnteringThem)
+{
+    UseResolvedPaths();
+    MakeFile("C:\\Shared Data\\Nested\\precious.txt");
+    MakeFolderLink(std::string(PackagePaths.InstallFolder) + "\\Data\\shared",
+                   "C:\\Shared Data");
+    MakeFolderLink(std::string(PackagePaths.ProgramGroupFolder) + "\\shared", "C:\\Shared Data");
+
+    RemoveProgramGroup();
+    RemoveInstallFolders();
+    EXPECT_TRUE(Exists("C:\\Shared Data\\Nested\\precious.txt"));
+    EXPECT_FALSE(Exists(PackagePaths.InstallFolder));
+    EXPECT_FALSE(Exists(PackagePaths.ProgramGroupFolder));
+}
+
+// An entry whose full path would pass 259 characters is skipped; the rest
+// of the folder still goes.
+TEST_F(PackageFolders, SkipsEntriesWhosePathWouldBeTooLong)
+{
+    std::string folder = PathOfLength(240);
+    MakeFile(folder + "\\short.txt");
+    std::ofstream(HostPath(folder) + "/" + std::string(30, 'n')) << "x";  // 271 characters in all
+
+    RemoveTree(folder.c_str());
+    EXPECT_FALSE(Exists(folder + "\\short.txt"));
+    EXPECT_TRUE(IsFolder(folder));
+    EXPECT_EQ(DriveChanges(), (std::vector<std::string>{"DeleteFileA " + folder + "\\short.txt",
+                                                        "RemoveDirectoryA " + folder}));
+}
+
+// Without resolved folders no step may build a path on an empty string:
+// here "\*.*" would be the root of the drive.
+TEST_F(PackageFolders, UnresolvedFoldersLeaveTheDriveAlone)
+{
+    MakeFile("C:\\boot.ini");
+    MakeFile("C:\\ldser.ttf");
+    MakeFile("C:\\Tools\\tool.exe");
+    SetString(HKEY_CURRENT_USER, "EUDC\\950", "\xB2\xD3\xA9\xFA\xC5\xE9", "\\ldeudb.tte");
+
+    RemoveTree("");
+    RemoveProgramGroup();
+    RemoveInstallFolders();
+    RemoveFonts();
+    RemoveEudcLinks();
+    EXPECT_TRUE(DriveChanges().empty());
+    EXPECT_TRUE(CallsTo("RemoveFontResourceA").empty());
+    EXPECT_TRUE(CallsTo("SendMessageTimeoutA").empty());
+    EXPECT_TRUE(StringValue(HKEY_CURRENT_USER, "EUDC\\950", "\xB2\xD3\xA9\xFA\xC5\xE9"));
+}
+
+}  // namespace
