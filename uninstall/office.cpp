@@ -20,9 +20,9 @@ static int GetAppDataFolder(char* folder)
     return IsResolved(folder);
 }
 
-// Office keeps these folder values with their trailing separator, so the
-// file name follows them directly. An empty value would name a file in the
-// current folder, which is nothing of the package's.
+// The file name follows the folder value directly, with no separator added.
+// An empty value would name a file in the current folder, which is nothing
+// of the package's.
 static void DeleteFileUnderPrefix(const char* prefix, const char* file)
 {
     char path[MAX_PATH];
