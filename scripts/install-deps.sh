@@ -11,6 +11,7 @@ packages=(
   wine wine32:i386 xvfb xauth x11-apps    # the real Win32 test bed
   wine64                                  # native wineserver (only clients are emulated)
   imagemagick python3-pil librsvg2-bin    # resources, screenshots, charts
+  fonts-dejavu-core                       # the maker's name in the uninstaller's picture
 )
 
 if ! dpkg --print-foreign-architectures | grep -qx i386; then
