@@ -69,14 +69,4 @@ TEST(LdkeysTyping, VerticalLineComesOnlyFromShiftAltGrOnTheBackslashKeys) {
       }
 }
 
-TEST(LdkeysTyping, ScanCodesPastTheMapOrWithoutAKeyGiveNoKey) {
-  const kbd::Layout* layout = ldkeys_test::Layout();
-  ASSERT_NE(layout, nullptr);
-  for (int code : {0x00, 0x55, 0x60, 0x61, 0x70, 0x72, 0x74, 0x75, 0x77, 0x78, 0x79, 0x7A, 0x7D, 0x7F, 0x80, 0xFF})
-    EXPECT_FALSE(kbd::ScanCodeToVk(*layout, {kbd::Prefix::kNone, uint8_t(code)})) << "scan code " << code;
-  EXPECT_EQ(kbd::ScanCodeToVk(*layout, {kbd::Prefix::kNone, 0x7E}), 0xC2);
-  EXPECT_EQ(kbd::ScanCodeToVk(*layout, {kbd::Prefix::kE0, 0x46}), 0x03);
-  EXPECT_EQ(kbd::ScanCodeToVk(*layout, {kbd::Prefix::kE1, 0x1D}), 0x13);
-}
-
 }  // namespace
