@@ -46,9 +46,11 @@ class Reader {
     return *rva;
   }
 
+  uint8_t U8(uint32_t rva, const char* what) const { return image_.U8(rva, what); }
+  uint16_t U16(uint32_t rva, const char* what) const { return image_.U16(rva, what); }
+  uint32_t U32(uint32_t rva, const char* what) const { return image_.U32(rva, what); }
   uint8_t U8(uint32_t rva, const std::string& what) const { return image_.U8(rva, what.c_str()); }
   uint16_t U16(uint32_t rva, const std::string& what) const { return image_.U16(rva, what.c_str()); }
-  uint32_t U32(uint32_t rva, const std::string& what) const { return image_.U32(rva, what.c_str()); }
 
   std::u32string WideString(uint32_t rva, const std::string& what) const {
     std::u16string text;
@@ -180,14 +182,15 @@ class Reader {
   }
 
   void ReadRows(uint32_t rows, const std::string& what, CharTable& table) {
+    const std::string row_what = what + " row";
     for (uint32_t r = 0;; ++r) {
       if (r >= kMaxRows) Unterminated("the rows of " + what, kMaxRows);
       const uint32_t at = rows + table.row_size * r;
       CharRow row;
-      row.vk = U8(at, what + " row");
+      row.vk = U8(at, row_what);
       if (row.vk == 0) break;
-      row.attributes = U8(at + 1, what + " row");
-      for (uint32_t c = 0; c < table.columns; ++c) row.cells.push_back(U16(at + 2 + 2 * c, what + " row"));
+      row.attributes = U8(at + 1, row_what);
+      for (uint32_t c = 0; c < table.columns; ++c) row.cells.push_back(U16(at + 2 + 2 * c, row_what));
       table.rows.push_back(std::move(row));
     }
   }

@@ -197,27 +197,50 @@ std::optional<uint32_t> PeImage::VaToRva(uint32_t va) const {
   return va - headers_.image_base;
 }
 
+bool PeImage::CopyOut(uint32_t rva, uint32_t size, uint8_t* out) const {
+  if (!ContainsRange(rva, size)) return false;
+  if (size == 0) return true;
+  if (const Section* s = SectionOfRva(rva)) {
+    const uint32_t delta = rva - s->virtual_address;
+    const uint32_t stored = delta < s->raw_size ? std::min(size, s->raw_size - delta) : 0;
+    std::copy_n(bytes_.begin() + s->raw_offset + delta, stored, out);
+    std::fill(out + stored, out + size, uint8_t(0));
+  } else {
+    std::copy_n(bytes_.begin() + rva, size, out);
+  }
+  return true;
+}
+
+void PeImage::Read(uint32_t rva, uint32_t size, uint8_t* out, const char* what) const {
+  if (!CopyOut(rva, size, out))
+    throw FormatError(std::string(what) + " at RVA " + Hex(rva) + " (" + std::to_string(size) +
+                      " bytes) lies outside the image");
+}
+
 std::vector<uint8_t> PeImage::Bytes(uint32_t rva, uint32_t size, const char* what) const {
   if (size > kMaxCopy)
     throw FormatError(std::string(what) + " is implausibly large (" + std::to_string(size) +
                       " bytes)");
-  if (!ContainsRange(rva, size))
-    throw FormatError(std::string(what) + " at RVA " + Hex(rva) + " (" + std::to_string(size) +
-                      " bytes) lies outside the image");
   std::vector<uint8_t> out(size);
-  for (uint32_t i = 0; i < size; ++i) out[i] = *ByteAt(rva + i);
+  Read(rva, size, out.data(), what);
   return out;
 }
 
-uint8_t PeImage::U8(uint32_t rva, const char* what) const { return Bytes(rva, 1, what)[0]; }
+uint8_t PeImage::U8(uint32_t rva, const char* what) const {
+  uint8_t b[1];
+  Read(rva, 1, b, what);
+  return b[0];
+}
 
 uint16_t PeImage::U16(uint32_t rva, const char* what) const {
-  const auto b = Bytes(rva, 2, what);
+  uint8_t b[2];
+  Read(rva, 2, b, what);
   return uint16_t(b[0] | b[1] << 8);
 }
 
 uint32_t PeImage::U32(uint32_t rva, const char* what) const {
-  const auto b = Bytes(rva, 4, what);
+  uint8_t b[4];
+  Read(rva, 4, b, what);
   return uint32_t(b[0]) | uint32_t(b[1]) << 8 | uint32_t(b[2]) << 16 | uint32_t(b[3]) << 24;
 }
 

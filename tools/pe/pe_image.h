@@ -183,6 +183,9 @@ class PeImage {
   void ReadSections();
   // Byte at an RVA, or nullopt outside the mapped image.
   std::optional<uint8_t> ByteAt(uint32_t rva) const;
+  // Copies a mapped range; false (nothing copied) when it leaves the image.
+  bool CopyOut(uint32_t rva, uint32_t size, uint8_t* out) const;
+  void Read(uint32_t rva, uint32_t size, uint8_t* out, const char* what) const;
 
   std::vector<uint8_t> bytes_;
   Headers headers_;
