@@ -110,7 +110,7 @@ ImageBuilder::Dir ImageBuilder::BuildImports() {
 ImageBuilder::Dir ImageBuilder::BuildResources() {
   if (resources_.empty()) return {};
   // type -> name -> language -> data, each level a directory of id entries.
-  std::map<uint16_t, std::map<uint16_t, std::map<uint16_t, const ResourceSpec*>>> tree;
+  std::map<uint16_t, std::map<uint16_t, std::map<uint16_t, const ResourceItem*>>> tree;
   for (const auto& r : resources_) tree[r.type][r.name][r.language] = &r;
 
   Align(4);
@@ -137,13 +137,13 @@ ImageBuilder::Dir ImageBuilder::BuildResources() {
       const uint32_t languages_dir = directory(languages.size());
       entry(names_dir, n++, name, 0x80000000u | (languages_dir - root));
       size_t l = 0;
-      for (const auto& [language, spec] : languages) {
+      for (const auto& [language, item] : languages) {
         const uint32_t data_entry = Here();
         for (int i = 0; i < 4; ++i) U32(0);
-        const uint32_t data = Raw(spec->data);
+        const uint32_t data = Raw(item->data);
         Align(4);
         PatchU32(data_entry, data);
-        PatchU32(data_entry + 4, uint32_t(spec->data.size()));
+        PatchU32(data_entry + 4, uint32_t(item->data.size()));
         entry(languages_dir, l++, language, data_entry - root);
       }
     }

@@ -50,9 +50,9 @@ class ImageBuilder {
   std::vector<uint8_t> Build();
 
  private:
-  struct ExportSpec { std::string name; uint32_t rva; };
-  struct ImportSpec { std::string dll; std::vector<std::string> functions; };
-  struct ResourceSpec { uint16_t type, name, language; std::vector<uint8_t> data; };
+  struct ExportItem { std::string name; uint32_t rva; };
+  struct ImportItem { std::string dll; std::vector<std::string> functions; };
+  struct ResourceItem { uint16_t type, name, language; std::vector<uint8_t> data; };
   struct Dir { uint32_t rva = 0, size = 0; };
 
   Dir BuildExports();
@@ -62,9 +62,9 @@ class ImageBuilder {
 
   std::vector<uint8_t> text_;
   std::vector<uint32_t> pointer_sites_;
-  std::vector<ExportSpec> exports_;
-  std::vector<ImportSpec> imports_;
-  std::vector<ResourceSpec> resources_;
+  std::vector<ExportItem> exports_;
+  std::vector<ImportItem> imports_;
+  std::vector<ResourceItem> resources_;
   uint16_t machine_ = 0x014C;
   std::vector<uint8_t> tail_;
   uint32_t tail_rva_ = 0;
