@@ -12,6 +12,7 @@ packages=(
   wine64                                  # native wineserver (only clients are emulated)
   imagemagick python3-pil librsvg2-bin    # resources, screenshots, charts
   fonts-dejavu-core                       # the maker's name in the uninstaller's picture
+  locales                                 # Wine tests: code page 950 (zh_TW)
 )
 
 if ! dpkg --print-foreign-architectures | grep -qx i386; then
@@ -28,6 +29,11 @@ if ((${#missing[@]})); then
   echo "Installing: ${missing[*]}"
   apt-get update -qq
   DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
+
+# Wine takes its ANSI code page from the locale: 950 needs zh_TW.
+if ! locale -a 2>/dev/null | grep -qix 'zh_TW.utf8'; then
+  localedef -i zh_TW -f UTF-8 zh_TW.UTF-8
 fi
 
 # Kernels without ia32 emulation run Wine's i386 loader through qemu-user.

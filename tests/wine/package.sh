@@ -1,0 +1,211 @@
+# Package installations in a Wine prefix: put the package's files and
+# registry entries in place, list the prefix's state, and compare the state
+# before and after the uninstaller ran. Source wine-env.sh first.
+#
+#   source tests/wine/wine-env.sh
+#   source tests/wine/package.sh
+#   pkg_put "$prefix" 'C:\Program Files\Krelmo\Lindorian\readme.txt'
+#   pkg_import "$prefix" "$dir/install.reg"      # one regedit run
+#   pkg_list "$prefix" "$dir/before.txt"
+#   ... run the uninstaller ...
+#   pkg_list "$prefix" "$dir/after.txt"
+#   pkg_check "$dir/before.txt" "$dir/after.txt" "$dir/expect.txt"
+#
+# Windows paths name places on the prefix's drive C: ('C:\...'). Functions
+# return non-zero on failure and say why on stderr.
+
+PKG_LIB_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+PKG_STATE="$PKG_LIB_DIR/prefix-state.py"
+
+_pkg_err() { echo "package: $*" >&2; }
+
+# Usage: pkg_host_path PREFIX 'C:\path'
+# Prints where a path on the prefix's drive C: lives on the host.
+pkg_host_path() {
+  local prefix=$1 path=$2
+  [[ ${path:0:3} == 'C:\' || ${path:0:3} == 'c:\' ]] || { _pkg_err "not a C: path: $path"; return 1; }
+  path=${path:3}
+  printf '%s/drive_c/%s\n' "$prefix" "${path//\\//}"
+}
+
+# Usage: pkg_user_dir PREFIX
+# Prints the Windows path of the prefix's user profile (C:\users\<name>).
+pkg_user_dir() {
+  local name
+  name=$(id -un)
+  [[ -d $1/drive_c/users/$name ]] || { _pkg_err "no profile for $name in $1"; return 1; }
+  printf 'C:\\users\\%s\n' "$name"
+}
+
+# Usage: pkg_put PREFIX 'C:\path\file' [TEXT]
+# Creates the file and its folders; the text defaults to a line naming it.
+pkg_put() {
+  local host
+  host=$(pkg_host_path "$1" "$2") || return 1
+  mkdir -p "$(dirname "$host")" || return 1
+  printf '%s\r\n' "${3:-${2##*\\}}" >"$host"
+}
+
+# Usage: pkg_copy PREFIX HOST_FILE 'C:\path\file'
+pkg_copy() {
+  local host
+  host=$(pkg_host_path "$1" "$3") || return 1
+  mkdir -p "$(dirname "$host")" && cp "$2" "$host"
+}
+
+# Usage: pkg_mkdir PREFIX 'C:\path'...
+pkg_mkdir() {
+  local prefix=$1 path host
+  shift
+  for path; do
+    host=$(pkg_host_path "$prefix" "$path") && mkdir -p "$host" || return 1
+  done
+}
+
+# Usage: pkg_link PREFIX 'C:\path\link' 'C:\target'
+# A folder link as Wine knows it: a relative host symbolic link inside
+# drive_c (Wine 8 cannot make junctions or symbolic links itself).
+pkg_link() {
+  local link target
+  link=$(pkg_host_path "$1" "$2") && target=$(pkg_host_path "$1" "$3") || return 1
+  mkdir -p "$(dirname "$link")" || return 1
+  ln -s "$(realpath -m --relative-to="$(dirname "$link")" "$target")" "$link"
+}
+
+# Usage: pkg_import PREFIX REG_TEXT_FILE
+# Imports registry entries with one regedit run and waits until the prefix
+# is idle. The file holds .reg sections in UTF-8 without the header line;
+# regedit gets it as UTF-16 with a byte order mark, so value names and data
+# may use any characters.
+pkg_import() {
+  local prefix=$1 text=$2 reg=$2.utf16.reg rc=0
+  { printf 'Windows Registry Editor Version 5.00\n\n'; cat "$text"; } |
+    sed 's/$/\r/' | iconv -f UTF-8 -t UTF-16 >"$reg" || return 1
+  wine_run "$prefix" 120 regedit /s "$(wine_winpath "$reg")" || rc=$?
+  wine_wait "$prefix" || return 1
+  ((rc == 0)) || { _pkg_err "regedit failed ($rc) on $text"; return 1; }
+}
+
+# Usage: pkg_list PREFIX OUTPUT
+# Waits until the prefix is idle (its registry is then on disk) and writes
+# its listing.
+pkg_list() {
+  wine_wait "$1" && python3 "$PKG_STATE" list "$1" >"$2"
+}
+
+# Usage: pkg_check BEFORE AFTER EXPECT
+# Succeeds when the listings differ exactly as EXPECT says (see
+# prefix-state.py); otherwise prints the differences and fails.
+pkg_check() {
+  python3 "$PKG_STATE" check "$1" "$2" "$3"
+}
+
+# Usage: pkg_report BEFORE AFTER
+pkg_report() {
+  python3 "$PKG_STATE" report "$1" "$2"
+}
+
+# Usage: pkg_run_uninstaller PREFIX UNINSTALL_EXE DRIVER_EXE LOG ANSWER [DRIVER_ARGS...]
+# Starts the uninstaller and the box driver side by side in PREFIX; the
+# driver answers ANSWER (ok or cancel). The uninstaller's standard error
+# (where a Wine trace goes) lands in LOG. Set PKG_UNINSTALL_DEBUG to give the
+# uninstaller its own WINEDEBUG. Fails unless both exit with 0.
+pkg_run_uninstaller() {
+  local prefix=$1 exe=$2 driver=$3 log=$4 answer=$5 pid rc=0 urc=0
+  shift 5
+  WINEDEBUG=${PKG_UNINSTALL_DEBUG:-$WINEDEBUG} wine_run "$prefix" 180 "$exe" >"$log" 2>&1 &
+  pid=$!
+  wine_run "$prefix" 180 "$driver" "$answer" "$@" || rc=$?
+  # A driver that gave up leaves the uninstaller waiting for an answer.
+  ((rc == 0)) || wine_kill "$prefix"
+  wait "$pid" || urc=$?
+  ((rc == 0)) || _pkg_err "box driver failed with code $rc"
+  ((urc == 0)) || _pkg_err "the uninstaller exited with code $urc"
+  ((rc == 0 && urc == 0))
+}
+
+# --- the package --------------------------------------------------------------
+
+PKG_INSTALL='C:\Program Files\Krelmo\Lindorian'
+PKG_FONT_SOURCES=(/usr/share/fonts/truetype/dejavu/DejaVuSerif.ttf
+                  /usr/share/fonts/truetype/dejavu/DejaVuSansMono.ttf)
+
+# Usage: pkg_profile_paths PREFIX
+# Sets PKG_USER, PKG_APPDATA and PKG_GROUP to the Windows paths of the
+# user's profile, application-data folder and the package's program group.
+pkg_profile_paths() {
+  PKG_USER=$(pkg_user_dir "$1") || return 1
+  PKG_APPDATA="$PKG_USER\\AppData\\Roaming"
+  PKG_GROUP="$PKG_APPDATA\\Microsoft\\Windows\\Start Menu\\Programs\\Lindorian"
+}
+
+# Usage: pkg_install_files PREFIX LDKEYS_DLL
+# Puts every file of a complete installation in place: the layout module,
+# the two fonts (any TrueType files serve), the EUDC files, the install
+# folder tree, the program group and the Office add-ins.
+pkg_install_files() {
+  local prefix=$1 ldkeys=$2
+  pkg_profile_paths "$prefix" || return 1
+  pkg_copy "$prefix" "$ldkeys" 'C:\windows\system32\ldkeys.dll' &&
+    pkg_copy "$prefix" "${PKG_FONT_SOURCES[0]}" 'C:\windows\Fonts\ldser.ttf' &&
+    pkg_copy "$prefix" "${PKG_FONT_SOURCES[1]}" 'C:\windows\Fonts\ldfix.ttf' &&
+    pkg_put "$prefix" "$PKG_INSTALL\\ldeudb.tte" 'Ming-style EUDC characters' &&
+    pkg_put "$prefix" "$PKG_INSTALL\\ldeuda.tte" 'Kai-style EUDC characters' &&
+    pkg_put "$prefix" "$PKG_INSTALL\\Readme.txt" &&
+    pkg_put "$prefix" "$PKG_INSTALL\\Docs\\Keyboard chart.html" &&
+    pkg_put "$prefix" "$PKG_INSTALL\\Docs\\Images\\keys.png" &&
+    pkg_put "$prefix" "$PKG_INSTALL\\Templates\\Lindorian11.dot" &&
+    pkg_put "$prefix" "$PKG_GROUP\\Readme.lnk" &&
+    pkg_put "$prefix" "$PKG_GROUP\\Keyboard chart.lnk" &&
+    pkg_put "$prefix" "$PKG_GROUP\\Uninstall.lnk" &&
+    pkg_put "$prefix" 'C:\Program Files\Microsoft Office\OFFICE11\STARTUP\Lindorian11.dot' &&
+    pkg_put "$prefix" "$PKG_APPDATA\\Microsoft\\Excel\\XLSTART\\Lindorian11.xla"
+}
+
+# Usage: pkg_registry_text FIRST_LAYOUT > FILE
+# The registry entries of a complete installation, for pkg_import: the
+# layout 00000628 (module ldkeys.dll) second in the user's preload list after
+# FIRST_LAYOUT and before another layout of the same language; the fonts; the
+# three EUDC links; Word 2003 with its start-up folder setting and Excel 2003.
+pkg_registry_text() {
+  printf '[HKEY_CURRENT_USER\\Keyboard Layout\\Preload]\n"1"="%s"\n"2"="00000628"\n"3"="00010628"\n\n' "$1"
+  cat <<'EOF'
+[HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Control\Keyboard Layouts\00000628]
+"Layout File"="ldkeys.dll"
+"Layout Text"="Lindorian"
+
+[HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Control\Keyboard Layouts\00010628]
+"Layout File"="ldother.dll"
+"Layout Text"="Lindorian (another maker)"
+
+[HKEY_LOCAL_MACHINE\Software\Microsoft\Windows NT\CurrentVersion\Fonts]
+"Lindorian Serif (TrueType)"="ldser.ttf"
+"Lindorian Fixed (TrueType)"="ldfix.ttf"
+
+[HKEY_CURRENT_USER\EUDC\950]
+"細明體"="C:\\Program Files\\Krelmo\\Lindorian\\ldeudb.tte"
+"新細明體"="C:\\Program Files\\Krelmo\\Lindorian\\ldeudb.tte"
+"標楷體"="C:\\Program Files\\Krelmo\\Lindorian\\ldeuda.tte"
+"SystemDefaultEUDCFont"="EUDC.TTE"
+
+[HKEY_CURRENT_USER\Software\Microsoft\Office\11.0\Word\Options]
+"STARTUP-PATH"="C:\\Program Files\\Microsoft Office\\OFFICE11\\STARTUP\\"
+
+[HKEY_LOCAL_MACHINE\Software\Microsoft\Office\11.0\Excel\InstallRoot]
+"Path"="C:\\Program Files\\Microsoft Office\\OFFICE11\\"
+
+EOF
+}
+
+# Registry settings that make Wine trace the calls whose effects the prefix
+# does not keep (run the uninstaller with PKG_UNINSTALL_DEBUG=+relay): only
+# these functions, and only when the uninstaller itself calls them.
+pkg_trace_registry_text() {
+  cat <<'EOF'
+[HKEY_CURRENT_USER\Software\Wine\Debug]
+"RelayInclude"="user32.LoadKeyboardLayoutA;gdi32.RemoveFontResourceA;user32.SendMessageA;user32.SendMessageTimeoutA"
+"RelayFromInclude"="uninstall.exe"
+
+EOF
+}
+

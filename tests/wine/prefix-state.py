@@ -1,0 +1,268 @@
+#!/usr/bin/env python3
+"""The state of a Wine prefix as sorted text lines, and what changed in it.
+
+  prefix-state.py list PREFIX               print the prefix's listing
+  prefix-state.py check BEFORE AFTER EXPECT  exit 0 when the listings differ
+                                             exactly as EXPECT says (below)
+  prefix-state.py report BEFORE AFTER        print what changed, for people
+
+Listing lines. Registry lines come from the prefix's system.reg (HKLM) and
+user.reg (HKCU), which wineserver writes out when it exits (so list after
+wine_wait); file lines from the tree under drive_c:
+
+  reg HKLM\\Some\\Key                       a key
+  reg HKLM\\Some\\Key :: "name" = "data"    a value ("@" is the default value)
+  file d C:\\folder                          a folder
+  file f C:\\folder\\name 1234 1700000000     a file, its size and mtime
+  file l C:\\folder\\link -> target           a symbolic link
+
+Registry text is decoded (\\xNNNN escapes become characters); key times are
+left out. The subject of a line is what it is about: the key, the key and
+value name ('HKLM\\Some\\Key :: "name"'), or the path.
+
+EXPECT lines name subjects; a subject covers itself and everything under it
+(subkeys, values, folder contents):
+  gone SUBJECT          was there before, and nothing of it is left
+  keep SUBJECT          was there before, and is unchanged
+  set SUBJECT = DATA    a value that had other data and now has DATA
+  new SUBJECT           was not there before, and is now
+Every line of the listings not covered by a gone, set or new line must be
+the same before and after.
+"""
+import os
+import re
+import sys
+
+# Left out of every listing: what Wine rewrites on a program start whatever
+# the program does, so a difference there says nothing about the program.
+NOISE = [
+    # The display adapter and monitor records, which the X11 driver writes
+    # again (dates and descriptions) each time a process first uses the
+    # display.
+    r"HKLM\System\CurrentControlSet\Control\Class\{4D36E968-E325-11CE-BFC1-08002BE10318}",
+    r"HKLM\System\CurrentControlSet\Control\Class\{4D36E96E-E325-11CE-BFC1-08002BE10318}",
+    # Network adapters, listed afresh when the network service starts.
+    r"HKLM\Software\Microsoft\Windows NT\CurrentVersion\NetworkCards",
+]
+
+ROOTS = (("system.reg", "HKLM"), ("user.reg", "HKCU"))
+ESCAPE = re.compile(r"\\x([0-9a-fA-F]{1,4})|\\(.)")
+SPECIAL = {"n": "\n", "r": "\r", "t": "\t", "0": "\0"}
+
+
+def decode(text):
+    """Wine's registry text: \\xNNNN for UTF-16 units, \\\\ \\" \\n and so on."""
+    units = []
+    pos = 0
+    for match in ESCAPE.finditer(text):
+        units.extend(ord(c) for c in text[pos:match.start()])
+        if match.group(1) is not None:
+            units.append(int(match.group(1), 16))
+        else:
+            units.append(ord(SPECIAL.get(match.group(2), match.group(2))))
+        pos = match.end()
+    units.extend(ord(c) for c in text[pos:])
+    data = b"".join(u.to_bytes(2, "little") for u in units)
+    return data.decode("utf-16-le", errors="replace")
+
+
+def split_value(line):
+    """'"name"=data' or '@=data' into the name and the data."""
+    if line.startswith("@="):
+        return "@", line[2:]
+    i = 1
+    while i < len(line):
+        if line[i] == "\\":
+            i += 2
+        elif line[i] == '"':
+            return line[:i + 1], line[i + 2:]
+        else:
+            i += 1
+    return line, ""
+
+
+def registry_lines(path, root):
+    lines = []
+    key = None
+    pending = ""
+    with open(path, encoding="ascii", errors="replace") as f:
+        for raw in f:
+            raw = pending + raw.rstrip("\n").strip() if pending else raw.rstrip("\n")
+            pending = ""
+            if raw.startswith("["):
+                key = root + "\\" + decode(raw[1:raw.rindex("]")])
+                lines.append("reg " + key)
+            elif key is None or not raw or raw.startswith("#time="):
+                continue
+            elif raw.endswith("\\") and not raw.startswith("#") and "=hex" in raw:
+                pending = raw[:-1]  # hex data goes on in the next line
+            elif raw.startswith("#"):
+                lines.append("reg %s :: %s" % (key, raw))
+            else:
+                name, data = split_value(raw)
+                lines.append("reg %s :: %s = %s" % (key, decode(name), decode(data)))
+    return lines
+
+
+def file_lines(prefix):
+    lines = []
+    top = os.path.join(prefix, "drive_c")
+    for folder, dirs, files in os.walk(top):
+        for name in dirs + files:
+            path = os.path.join(folder, name)
+            shown = "C:\\" + os.path.relpath(path, top).replace("/", "\\")
+            if os.path.islink(path):
+                lines.append("file l %s -> %s" % (shown, os.readlink(path)))
+            elif os.path.isdir(path):
+                lines.append("file d " + shown)
+            else:
+                st = os.lstat(path)
+                lines.append("file f %s %d %d" % (shown, st.st_size, int(st.st_mtime)))
+    return lines
+
+
+def subject(line):
+    if line.startswith("reg "):
+        return line[4:].split(" = ", 1)[0]
+    kind, rest = line[5], line[7:]
+    if kind == "f":
+        return rest.rsplit(" ", 2)[0]
+    if kind == "l":
+        return rest.split(" -> ", 1)[0]
+    return rest
+
+
+def covers(outer, inner):
+    return inner == outer or inner.startswith(outer + "\\") or inner.startswith(outer + " :: ")
+
+
+def is_noise(line):
+    return any(covers(n, subject(line)) for n in NOISE)
+
+
+def listing(prefix):
+    lines = []
+    for name, root in ROOTS:
+        lines += registry_lines(os.path.join(prefix, name), root)
+    lines += file_lines(prefix)
+    return sorted(set(line for line in lines if not is_noise(line)))
+
+
+def read_listing(path):
+    with open(path, encoding="utf-8") as f:
+        return set(f.read().splitlines())
+
+
+def check(before, after, expect_lines):
+    """Returns the problems found; none when the change is exactly as expected."""
+    problems = []
+    removed = before - after
+    added = after - before
+    for raw in expect_lines:
+        raw = raw.strip()
+        if not raw or raw.startswith("#"):
+            continue
+        verb, _, rest = raw.partition(" ")
+        if verb == "set":
+            what, _, data = rest.partition(" = ")
+            old = [l for l in before if subject(l) == what]
+            line = "reg %s = %s" % (what, data)
+            if not old or line in old:
+                problems.append("%s: was not there with other data before" % raw)
+            if line not in after:
+                problems.append("%s: not so afterwards" % raw)
+            removed -= set(old)
+            added.discard(line)
+            continue
+        mine_before = {l for l in before if covers(rest, subject(l))}
+        mine_after = {l for l in after if covers(rest, subject(l))}
+        if verb == "gone":
+            if not mine_before:
+                problems.append("%s: was not there before" % raw)
+            for line in sorted(mine_after):
+                problems.append("%s: still there: %s" % (raw, line))
+            removed -= mine_before
+        elif verb == "keep":
+            if not mine_before:
+                problems.append("%s: was not there before" % raw)
+            elif mine_before != mine_after:
+                problems.append("%s: changed" % raw)
+        elif verb == "new":
+            if mine_before:
+                problems.append("%s: was there before" % raw)
+            if not mine_after:
+                problems.append("%s: is not there" % raw)
+            added -= mine_after
+        else:
+            problems.append("unknown expectation: " + raw)
+    problems += ["unexpectedly gone: " + l for l in sorted(removed)]
+    problems += ["unexpectedly new: " + l for l in sorted(added)]
+    return problems
+
+
+def outermost(lines):
+    """The lines whose subject is not under another line's subject: a key
+    or folder stands for everything in it."""
+    subjects = sorted({subject(l) for l in lines})
+    tops = set()
+    for s in subjects:
+        if not any(covers(t, s) for t in tops):
+            tops.add(s)
+    return [l for l in sorted(lines) if subject(l) in tops], subjects
+
+
+def describe(line, count):
+    inside = count.get(subject(line), 0)
+    suffix = " (and %d entries in it)" % inside if inside else ""
+    if line.startswith("reg ") and " :: " not in line:
+        return "registry key   " + line[4:] + suffix
+    if line.startswith("reg "):
+        key, value = line[4:].split(" :: ", 1)
+        return "registry value %s  %s" % (key, value)
+    kind = {"d": "folder        ", "f": "file          ", "l": "link          "}[line[5]]
+    shown = subject(line) if line[5] != "l" else line[7:]
+    return kind + shown + suffix
+
+
+def report(before, after):
+    out = []
+    for title, lines in (("Removed", before - after), ("Added", after - before)):
+        changed_values = {subject(l) for l in before - after} & {subject(l) for l in after - before}
+        lines = {l for l in lines if subject(l) not in changed_values}
+        tops, subjects = outermost(lines)
+        count = {t: sum(1 for s in subjects if s != t and covers(t, s)) for t in map(subject, tops)}
+        if tops:
+            out.append("%s (%d):" % (title, len(tops)))
+            out += ["  " + describe(l, count) for l in tops]
+    changed = sorted({subject(l) for l in before - after} & {subject(l) for l in after - before})
+    if changed:
+        out.append("Changed (%d):" % len(changed))
+        for s in changed:
+            old = [l.split(" = ", 1)[1] for l in before if subject(l) == s]
+            new = [l.split(" = ", 1)[1] for l in after if subject(l) == s]
+            key, value = s.split(" :: ", 1) if " :: " in s else (s, "")
+            out.append("  registry value %s  %s: %s -> %s" % (key, value, old[0], new[0]))
+    if not out:
+        out.append("No changes.")
+    return "\n".join(out) + "\n"
+
+
+def main(argv):
+    if len(argv) == 3 and argv[1] == "list":
+        sys.stdout.write("".join(line + "\n" for line in listing(argv[2])))
+        return 0
+    if len(argv) == 5 and argv[1] == "check":
+        with open(argv[4], encoding="utf-8") as f:
+            problems = check(read_listing(argv[2]), read_listing(argv[3]), f.read().splitlines())
+        for p in problems:
+            print("  " + p)
+        return 1 if problems else 0
+    if len(argv) == 4 and argv[1] == "report":
+        sys.stdout.write(report(read_listing(argv[2]), read_listing(argv[3])))
+        return 0
+    sys.stderr.write(__doc__)
+    return 2
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv))

@@ -1,0 +1,281 @@
+#!/usr/bin/env bash
+# End-to-end tests of uninstall.exe under Wine. Each case prepares a package
+# installation in its own copy of the template prefix, runs the uninstaller
+# with the box driver answering, and checks the prefix's registry and drive
+# afterwards against exactly what should have changed, and Wine's trace of
+# the calls whose effects the prefix does not keep.
+#
+#   uninstall-test.sh CASE UNINSTALL_EXE LDKEYS_DLL BOXDRIVER_EXE
+#
+# Cases: cancel, layout, full-cp950, full-cp1252.
+set -euo pipefail
+source "$WINE_ENV_SH"
+source "$(dirname "$0")/package.sh"
+trap wine_cleanup EXIT
+
+case_name=${1:?usage: uninstall-test.sh CASE UNINSTALL_EXE LDKEYS_DLL BOXDRIVER_EXE}
+exe=$2 ldkeys=$3 driver=$4
+dir=$WINE_CASE_DIR
+prefix=$dir/prefix
+failures=0
+
+fail() {
+  echo "FAIL: $*" >&2
+  failures=$((failures + 1))
+}
+
+# Wine puts its own keyboard layout in the first entry of the user's preload
+# list each time a program that uses windows starts; it depends on the
+# locale. Prepared lists start with it, so that only the uninstaller
+# changes them.
+wine_layout_for_locale() {
+  case $LC_ALL in
+    zh_TW*) echo E0010404 ;;
+    *) echo 00000409 ;;
+  esac
+}
+
+start_case() {
+  export LC_ALL=$1
+  if ! locale -a | grep -qix "${LC_ALL/UTF-8/utf8}"; then
+    echo "locale $LC_ALL is missing; scripts/install-deps.sh generates it" >&2
+    exit 1
+  fi
+  rm -rf "$dir"
+  mkdir -p "$dir"
+  wine_start_x
+  wine_copy_prefix "$WINE_TEMPLATE" "$prefix"
+  pkg_profile_paths "$prefix"
+}
+
+# Usage: run_uninstaller NAME ANSWER
+# Runs the uninstaller with the driver answering ANSWER and Wine tracing
+# the calls named by pkg_trace_registry_text; the listing before the run is
+# $dir/NAME.before, after it $dir/NAME.after, the trace $dir/NAME.log.
+run_uninstaller() {
+  local name=$1 answer=$2 start=$SECONDS
+  pkg_list "$prefix" "$dir/$name.before"
+  PKG_UNINSTALL_DEBUG=+relay pkg_run_uninstaller "$prefix" "$exe" "$driver" "$dir/$name.log" \
+    "$answer" --window "$(wine_winpath "$exe")" || fail "$name: the run did not go as expected"
+  pkg_list "$prefix" "$dir/$name.after"
+  echo "$name: uninstaller run and listings took $((SECONDS - start)) s"
+}
+
+# Usage: check_state NAME <<EOF expectations EOF (see prefix-state.py)
+check_state() {
+  cat >"$dir/$1.expect"
+  if ! pkg_check "$dir/$1.before" "$dir/$1.after" "$dir/$1.expect"; then
+    fail "$1: the prefix did not change as expected (see above)"
+  fi
+}
+
+# The uninstaller's traced calls, one a line, with the string arguments
+# shown and the broadcasts of WM_FONTCHANGE (0x1D) to HWND_BROADCAST (0xFFFF)
+# named, whichever send call made them.
+traced_calls() {
+  sed -nE 's/^[0-9a-f]+:Call (user32|gdi32)\.([A-Za-z]+)\((.*)\) ret=[0-9a-f]+$/\2(\3)/p' "$1" |
+    sed -E 's/[0-9a-f]{8} "/"/g;
+            s/^SendMessage(Timeout)?A\(0000ffff,0000001d,00000000,00000000.*/broadcast WM_FONTCHANGE/'
+}
+
+# Usage: check_calls NAME <<EOF expected calls EOF
+check_calls() {
+  if ! diff -u <(cat) <(traced_calls "$dir/$1.log") >"$dir/$1.calls.diff"; then
+    fail "$1: the traced calls differ from the expected ones (- expected, + traced):"
+    cat "$dir/$1.calls.diff" >&2
+  fi
+}
+
+# The font calls are made whether or not the fonts are there.
+font_calls() {
+  cat <<'EOF'
+RemoveFontResourceA("C:\\windows\\Fonts\\ldser.ttf")
+broadcast WM_FONTCHANGE
+RemoveFontResourceA("C:\\windows\\Fonts\\ldfix.ttf")
+broadcast WM_FONTCHANGE
+EOF
+}
+
+# --- cases ------------------------------------------------------------------
+
+# Cancel on a bare prefix creates the package folders and nothing else; on a
+# complete installation it changes nothing at all.
+case_cancel() {
+  start_case C.UTF-8
+  pkg_trace_registry_text >"$dir/trace.reg"
+  pkg_import "$prefix" "$dir/trace.reg"
+  run_uninstaller bare cancel
+  check_state bare <<EOF
+new C:\\Program Files\\Krelmo
+new C:\\Program Files\\Krelmo\\Lindorian
+new $PKG_GROUP
+EOF
+  check_calls bare </dev/null
+
+  pkg_install_files "$prefix" "$ldkeys"
+  pkg_registry_text "$(wine_layout_for_locale)" >"$dir/install.reg"
+  pkg_import "$prefix" "$dir/install.reg"
+  run_uninstaller installed cancel
+  check_state installed <<EOF
+keep C:\\Program Files\\Krelmo\\Lindorian\\ldeudb.tte
+keep $PKG_GROUP\\Readme.lnk
+keep C:\\windows\\system32\\ldkeys.dll
+keep C:\\windows\\Fonts\\ldser.ttf
+keep HKLM\\System\\CurrentControlSet\\Control\\Keyboard Layouts\\00000628
+keep HKCU\\Keyboard Layout\\Preload
+keep HKCU\\EUDC\\950
+EOF
+  check_calls installed </dev/null
+}
+
+# The layout found under its second variant number, taken out of the middle
+# of the preload list; nested package folders, and a folder link inside the
+# install folder that leads outside it.
+case_layout() {
+  start_case C.UTF-8
+  local install='C:\Program Files\Krelmo\Lindorian'
+  pkg_copy "$prefix" "$ldkeys" 'C:\windows\system32\ldkeys.dll'
+  pkg_put "$prefix" "$install\\Readme.txt"
+  pkg_put "$prefix" "$install\\.version"
+  pkg_put "$prefix" "$install\\Docs\\Keyboard chart.html"
+  pkg_put "$prefix" "$install\\Docs\\Images\\keys.png"
+  pkg_put "$prefix" "$install\\Docs\\Images\\Dead keys\\acute.png"
+  pkg_mkdir "$prefix" "$install\\Empty folder"
+  pkg_put "$prefix" "$PKG_GROUP\\Readme.lnk"
+  pkg_put "$prefix" "$PKG_GROUP\\Help\\Keyboard chart.lnk"
+  pkg_put "$prefix" 'C:\Shared Data\notes.txt'
+  pkg_put "$prefix" 'C:\Shared Data\Forms\letter.dot'
+  pkg_link "$prefix" "$install\\Shared" 'C:\Shared Data'
+  { pkg_trace_registry_text; cat <<'EOF'; } >"$dir/install.reg"
+[HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Control\Keyboard Layouts\00000628]
+"Layout File"="kbdother.dll"
+"Layout Text"="Another maker's layout"
+
+[HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Control\Keyboard Layouts\00010628]
+"Layout File"="LDKEYS.DLL"
+"Layout Text"="Lindorian"
+
+[HKEY_CURRENT_USER\Keyboard Layout\Preload]
+"1"="00000409"
+"2"="00010628"
+"3"="00000404"
+EOF
+  pkg_import "$prefix" "$dir/install.reg"
+  run_uninstaller layout ok
+  # Wine 8 reports the link as a folder with the reparse-point attribute,
+  # but RemoveDirectoryA on it fails while the folder it leads to has files
+  # (ERROR_DIR_NOT_EMPTY): the link stays, and so do the install folder and
+  # the maker folder around it. What matters is that nothing behind the link
+  # is touched.
+  check_state layout <<EOF
+gone HKLM\\System\\CurrentControlSet\\Control\\Keyboard Layouts\\00010628
+keep HKLM\\System\\CurrentControlSet\\Control\\Keyboard Layouts\\00000628
+keep HKCU\\Keyboard Layout\\Preload :: "1"
+set HKCU\\Keyboard Layout\\Preload :: "2" = "00000404"
+gone HKCU\\Keyboard Layout\\Preload :: "3"
+gone C:\\windows\\system32\\ldkeys.dll
+gone $PKG_GROUP
+gone $install\\Readme.txt
+gone $install\\.version
+gone $install\\Docs
+gone $install\\Empty folder
+keep $install\\Shared
+keep C:\\Shared Data
+EOF
+  font_calls | check_calls layout
+}
+
+# A complete installation. The package's layout is second in the preload
+# list, before another layout of its language, which replaces it. The Kai
+# EUDC link belongs to another product; one Ming link differs in letter case.
+# Word's start-up folder setting wins over the per-user folder; Excel's
+# per-user folder wins over its install root.
+install_complete_package() {
+  pkg_install_files "$prefix" "$ldkeys"
+  pkg_put "$prefix" "$PKG_APPDATA\\Microsoft\\Word\\STARTUP\\Lindorian11.dot"
+  pkg_put "$prefix" 'C:\Program Files\Microsoft Office\OFFICE11\XLSTART\Lindorian11.xla'
+  pkg_put "$prefix" 'C:\Program Files\Ferrand Type\ferkai.tte'
+  {
+    pkg_trace_registry_text
+    pkg_registry_text "$(wine_layout_for_locale)"
+    cat <<'EOF'
+[HKEY_CURRENT_USER\Keyboard Layout\Preload]
+"4"="00000404"
+
+[HKEY_CURRENT_USER\EUDC\950]
+"新細明體"="c:\\program files\\krelmo\\lindorian\\LDEUDB.TTE"
+"標楷體"="C:\\Program Files\\Ferrand Type\\ferkai.tte"
+EOF
+  } >"$dir/install.reg"
+  pkg_import "$prefix" "$dir/install.reg"
+}
+
+# What goes in both code pages: all but the EUDC links.
+complete_package_expectations() {
+  cat <<EOF
+gone HKLM\\System\\CurrentControlSet\\Control\\Keyboard Layouts\\00000628
+keep HKLM\\System\\CurrentControlSet\\Control\\Keyboard Layouts\\00010628
+set HKCU\\Keyboard Layout\\Preload :: "2" = "00010628"
+set HKCU\\Keyboard Layout\\Preload :: "3" = "00000404"
+gone HKCU\\Keyboard Layout\\Preload :: "4"
+gone C:\\windows\\system32\\ldkeys.dll
+gone C:\\windows\\Fonts\\ldser.ttf
+gone C:\\windows\\Fonts\\ldfix.ttf
+gone HKLM\\Software\\Microsoft\\Windows NT\\CurrentVersion\\Fonts :: "Lindorian Serif (TrueType)"
+gone HKLM\\Software\\Microsoft\\Windows NT\\CurrentVersion\\Fonts :: "Lindorian Fixed (TrueType)"
+gone C:\\Program Files\\Microsoft Office\\OFFICE11\\STARTUP\\Lindorian11.dot
+keep $PKG_APPDATA\\Microsoft\\Word\\STARTUP\\Lindorian11.dot
+gone $PKG_APPDATA\\Microsoft\\Excel\\XLSTART\\Lindorian11.xla
+keep C:\\Program Files\\Microsoft Office\\OFFICE11\\XLSTART\\Lindorian11.xla
+keep HKCU\\Software\\Microsoft\\Office\\11.0
+keep HKLM\\Software\\Microsoft\\Office\\11.0
+gone $PKG_GROUP
+gone C:\\Program Files\\Krelmo
+keep C:\\Program Files\\Ferrand Type
+EOF
+}
+
+complete_package_calls() {
+  echo 'LoadKeyboardLayoutA("00010628",00000010)'
+  font_calls
+}
+
+# With code page 950 the EUDC value names the uninstaller uses are the three
+# faces: the links to the package's file go, the other product's stays.
+case_full_cp950() {
+  start_case zh_TW.UTF-8
+  install_complete_package
+  run_uninstaller full ok
+  { complete_package_expectations; cat <<'EOF'; } | check_state full
+gone HKCU\EUDC\950 :: "細明體"
+gone HKCU\EUDC\950 :: "新細明體"
+keep HKCU\EUDC\950 :: "標楷體"
+keep HKCU\EUDC\950 :: "SystemDefaultEUDCFont"
+EOF
+  complete_package_calls | check_calls full
+}
+
+# With code page 1252 the same bytes name other values: every link stays.
+case_full_cp1252() {
+  start_case C.UTF-8
+  install_complete_package
+  run_uninstaller full ok
+  { complete_package_expectations; echo 'keep HKCU\EUDC\950'; } | check_state full
+  complete_package_calls | check_calls full
+}
+
+start=$SECONDS
+case $case_name in
+  cancel) case_cancel ;;
+  layout) case_layout ;;
+  full-cp950) case_full_cp950 ;;
+  full-cp1252) case_full_cp1252 ;;
+  *) echo "unknown case $case_name" >&2; exit 2 ;;
+esac
+echo "case $case_name: $((SECONDS - start)) s"
+
+if ((failures == 0)); then
+  wine_remove_prefix "$prefix"
+  echo "uninstaller case $case_name passed"
+fi
+exit $((failures > 0))
