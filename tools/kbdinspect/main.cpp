@@ -1,5 +1,8 @@
 // kbdinspect: reads a 32-bit Windows keyboard layout DLL on any host and
 // shows what it types.
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
 #include <iostream>
 #include <optional>
 #include <string>
@@ -7,6 +10,7 @@
 
 #include "kbdinspect/layout.h"
 #include "kbdinspect/report.h"
+#include "kbdinspect/svg_chart.h"
 #include "kbdinspect/translate.h"
 
 namespace {
@@ -14,6 +18,7 @@ namespace {
 const char kUsage[] =
     "usage: kbdinspect check FILE          validate the layout and summarise it\n"
     "       kbdinspect chart FILE          print every table of the layout\n"
+    "       kbdinspect svg FILE [OUT]      draw the keyboard chart as SVG (to OUT or stdout)\n"
     "       kbdinspect type FILE STROKE... type key strokes, print the code points\n"
     "       kbdinspect keys                the key-stroke syntax\n";
 
@@ -62,6 +67,31 @@ int Chart(const std::string& path) {
   auto loaded = Load(path);
   if (!loaded) return 1;
   kbd::PrintChart(std::cout, loaded->layout);
+  return 0;
+}
+
+// Writes the chart next to OUT first and renames it into place, so that a
+// failed run never leaves a truncated chart behind.
+int Svg(const std::string& path, const std::optional<std::string>& out_path) {
+  auto loaded = Load(path);
+  if (!loaded) return 1;
+  const std::string svg =
+      kbd::SvgChart(loaded->layout, std::filesystem::path(path).filename().string());
+  if (!out_path) {
+    std::cout << svg;
+    return std::cout.flush() ? 0 : 1;
+  }
+  const std::string partial = *out_path + ".partial";
+  std::ofstream file(partial, std::ios::binary | std::ios::trunc);
+  file << svg;
+  file.close();
+  std::error_code error;
+  if (file) std::filesystem::rename(partial, *out_path, error);
+  if (!file || error) {
+    std::cerr << "kbdinspect: cannot write " << *out_path << "\n";
+    std::filesystem::remove(partial, error);
+    return 1;
+  }
   return 0;
 }
 
@@ -120,6 +150,8 @@ int main(int argc, char** argv) {
   }
   if (args.size() == 2 && args[0] == "check") return Check(args[1]);
   if (args.size() == 2 && args[0] == "chart") return Chart(args[1]);
+  if ((args.size() == 2 || args.size() == 3) && args[0] == "svg")
+    return Svg(args[1], args.size() == 3 ? std::optional(args[2]) : std::nullopt);
   if (args.size() >= 2 && args[0] == "type")
     return Type(args[1], std::vector<std::string>(args.begin() + 2, args.end()));
   std::cerr << kUsage;
