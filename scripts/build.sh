@@ -8,5 +8,9 @@ cmake --preset default >/dev/null
 cmake --build --preset default
 
 echo
+echo "== Keyboard chart"
+scripts/render-chart.sh
+
+echo
 echo "== Deliverables"
 ls -l dist/

@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# Draws the keyboard chart of the built layout module and renders it:
+#   dist/ldkeys-chart.svg   drawn by kbdinspect from dist/ldkeys.dll's tables
+#   dist/ldkeys-chart.png   the same, rendered by librsvg
+# and brings docs/ldkeys-chart.png, the picture the README shows, up to date
+# when the rendering changed (commit it along with the change to the layout).
+#
+# Needs the build (scripts/build.sh runs this after it).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+kbdinspect=build/default/tools/kbdinspect/kbdinspect
+module=dist/ldkeys.dll
+svg=dist/ldkeys-chart.svg
+png=dist/ldkeys-chart.png
+docs=docs/ldkeys-chart.png
+
+"$kbdinspect" svg "$module" "$svg"
+# 1.5 times the drawing's size, so that the picture stays sharp when the
+# README shows it scaled down, or on a high-density screen.
+rsvg-convert --zoom 1.5 --background-color white --output "$png" "$svg"
+
+if ! cmp -s "$png" "$docs"; then
+  mkdir -p "$(dirname "$docs")"
+  cp "$png" "$docs"
+  echo "render-chart: $docs updated"
+fi
+ls -l "$svg" "$png"
