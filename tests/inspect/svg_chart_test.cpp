@@ -369,6 +369,7 @@ TEST_F(SvgChartTest, EscapesMarkupAndDrawsOnlyVisibleCharacters) {
   l.scan_to_vk[0x33] = 0xBC;  // the comma key
   l.tables[1].rows.push_back({0xBC, 0, {'<', '>', WCH_NONE, '&', '"'}});
   l.tables[0].rows[0].cells = {'\'', 0x1B};  // '1': an apostrophe, and Escape on Shift
+  l.key_names[1].name = U"En\u001Bt<e>r";        // Enter: a name with a control character
   const std::string source = "<a href=\"x\">&'.dll";
   const Chart chart = ChartOf(l, source);
   ASSERT_TRUE(chart.read);
@@ -389,6 +390,7 @@ TEST_F(SvgChartTest, EscapesMarkupAndDrawsOnlyVisibleCharacters) {
     EXPECT_TRUE(chart.keys.at(scan).classes.count("named")) << scan;
   }
   EXPECT_EQ(chart.keys.at("39").labels, std::vector<std::string>{"Space"});  // the module's key name
+  EXPECT_EQ(chart.keys.at("1C").labels, std::vector<std::string>{"Ent<e>r"});
   EXPECT_EQ(chart.keys.at("56").vk, "-");  // no entry in the sample's map
   EXPECT_TRUE(chart.keys.at("56").classes.count("unmapped"));
 

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cmath>
 #include <cstdio>
 #include <map>
 #include <optional>
@@ -145,9 +146,9 @@ std::optional<Corner> CornerFor(const Layout& layout, uint8_t vk, uint16_t mask)
   return corner;
 }
 
-// Text from the module or the command line, made fit for the document:
+// Text from the command line (the file name), made fit for the document:
 // malformed UTF-8 becomes U+FFFD and control characters are dropped.
-std::u32string CleanText(std::string_view utf8) {
+std::u32string DecodeForDocument(std::string_view utf8) {
   std::u32string out;
   for (size_t i = 0; i < utf8.size();) {
     const uint8_t lead = uint8_t(utf8[i]);
@@ -173,10 +174,14 @@ std::u32string CleanText(std::string_view utf8) {
   return out;
 }
 
-std::string CleanText(std::u32string_view text) {
+// A key name from the module, without what cannot be drawn and cut short
+// where it would not fit on a key at a readable size.
+std::string DrawableName(std::u32string_view text) {
+  constexpr size_t kLongest = 20;
   std::u32string out;
   for (char32_t c : text)
     if (Drawable(c)) out += c;
+  if (out.size() > kLongest) out = out.substr(0, kLongest - 1) + U'\u2026';
   return pe::EncodeUtf8(out);
 }
 
@@ -188,7 +193,7 @@ std::string KeyLabel(const Layout& layout, const Slot& slot, std::optional<uint8
   const auto& names = slot.scan.prefix == Prefix::kE0 ? layout.key_names_ext : layout.key_names;
   for (const KeyName& name : names) {
     if (name.scan != slot.scan.code) continue;
-    std::string text = CleanText(std::u32string_view(name.name));
+    std::string text = DrawableName(name.name);
     if (!text.empty()) return text;
   }
   static const std::pair<uint8_t, const char*> kPlainNames[] = {
@@ -431,6 +436,33 @@ void DrawCorners(Writer& w, const KeyView& key, double width) {
   if (altgr_lock) w.Lock(width / 2 + (base_lock ? 6 : 0), lock_y, "lock altgr-lock");
 }
 
+// A key's name in the middle of the key; a name too long for one line at a
+// readable size is broken at the space nearest its middle.
+void DrawName(Writer& w, const std::string& name, double width) {
+  const double room = width - 12;
+  const double size = FittingSize(DecodeForDocument(name), room, kLabelSize);
+  size_t split = std::string::npos;
+  for (size_t at = name.find(' '); at != std::string::npos; at = name.find(' ', at + 1))
+    if (split == std::string::npos || std::abs(double(at) - double(name.size()) / 2) <
+                                          std::abs(double(split) - double(name.size()) / 2))
+      split = at;
+  if (size >= 0.85 * kLabelSize || split == std::string::npos) {
+    std::string extra = " text-anchor=\"middle\"";
+    if (size < kLabelSize) extra += " style=\"font-size:" + Num(size) + "px\"";
+    w.Text(width / 2, kKeyHeight / 2 + 0.35 * size, "name", name, extra);
+    return;
+  }
+  // The space ends the first line, so that the text still reads as the name.
+  const std::string first = name.substr(0, split + 1), second = name.substr(split + 1);
+  const double line_size = std::min(FittingSize(DecodeForDocument(first), room, kLabelSize),
+                                    FittingSize(DecodeForDocument(second), room, kLabelSize));
+  const double x = width / 2, y = kKeyHeight / 2 - 0.2 * line_size;
+  w.Line("<text class=\"name\" x=\"" + Num(x) + "\" y=\"" + Num(y) + "\" text-anchor=\"middle\"" +
+         (line_size < kLabelSize ? " style=\"font-size:" + Num(line_size) + "px\"" : "") + "><tspan x=\"" +
+         Num(x) + "\">" + Escape(first) + "</tspan><tspan x=\"" + Num(x) + "\" dy=\"" + Num(1.15 * line_size) +
+         "\">" + Escape(second) + "</tspan></text>");
+}
+
 void DrawKey(Writer& w, const KeyView& key, double left, double top) {
   const bool enter = key.slot.scan.prefix == Prefix::kNone && key.slot.scan.code == kEnterScan;
   const double width = key.slot.width * kUnit - kGap;
@@ -460,10 +492,7 @@ void DrawKey(Writer& w, const KeyView& key, double left, double top) {
   if (key.HasCharacters()) {
     DrawCorners(w, key, width);
   } else if (!key.name.empty()) {
-    const double size = FittingSize(CleanText(key.name), width - 12, kLabelSize);
-    std::string extra = " text-anchor=\"middle\"";
-    if (size < kLabelSize) extra += " style=\"font-size:" + Num(size) + "px\"";
-    w.Text(width / 2, kKeyHeight / 2 + 0.35 * size, "name", key.name, extra);
+    DrawName(w, key.name, width);
   }
   w.Line("</g>");
 }
@@ -556,7 +585,7 @@ double DrawMarkList(Writer& w, const std::vector<KeyView>& keys, double top) {
 
 std::string SvgChart(const Layout& layout, std::string_view source) {
   const std::vector<KeyView> keys = ViewKeys(layout);
-  const std::string name = pe::EncodeUtf8(CleanText(source));
+  const std::string name = pe::EncodeUtf8(DecodeForDocument(source));
   const std::string title = "Keyboard chart of " + name;
 
   Writer body;
