@@ -38,36 +38,13 @@ ToolRun Execute(const std::string& command) {
   return run;
 }
 
-std::string Quote(const std::string& text) {
-  std::string out = "'";
-  for (char c : text) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return out + "'";
-}
-
-std::vector<std::string> Split(const std::string& line, size_t fields) {
-  std::vector<std::string> out;
-  size_t at = 0;
-  while (out.size() + 1 < fields) {
-    const size_t tab = line.find('\t', at);
-    if (tab == std::string::npos) break;
-    out.push_back(line.substr(at, tab - at));
-    at = tab + 1;
-  }
-  out.push_back(line.substr(at));
-  return out;
-}
-
-std::u32string Utf32(const std::string& utf8) {
-  std::u32string out;
-  for (size_t i = 0; i < utf8.size();) {
-    const uint8_t lead = uint8_t(utf8[i]);
-    const int length = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
-    char32_t c = length == 1 ? lead : lead & (0x7F >> length);
-    for (int k = 1; k < length && i + k < utf8.size(); ++k) c = c << 6 | (uint8_t(utf8[i + k]) & 0x3F);
-    out += c;
-    i += size_t(length);
-  }
-  return out;
+// The tab-separated fields of one line of the chart listing.
+std::vector<std::string> Fields(const std::string& line) {
+  std::vector<std::string> fields;
+  std::istringstream in(line);
+  for (std::string field; std::getline(in, field, '\t');) fields.push_back(field);
+  if (!line.empty() && line.back() == '\t') fields.emplace_back();
+  return fields;
 }
 
 std::string Hex(const std::u16string& units) {
@@ -83,7 +60,7 @@ std::string Hex(const std::u16string& units) {
 struct ChartCorner {
   std::string cp;  // data-cp
   std::set<std::string> classes;
-  std::u32string text;
+  std::string text;  // UTF-8
 };
 
 struct ChartKey {
@@ -112,32 +89,33 @@ std::set<std::string> Classes(const std::string& list) {
 // Reads a chart file with the XML parser; a file that does not parse fails the test.
 Chart ReadChart(const std::string& path) {
   Chart chart;
-  const ToolRun run = Execute(std::string(PYTHON3_PATH) + " " + SVG_DUMP_PATH + " " + Quote(path) + " 2>&1");
+  const ToolRun run = Execute(std::string(PYTHON3_PATH) + " " + SVG_DUMP_PATH + " " + path + " 2>&1");
   EXPECT_EQ(run.status, 0) << run.output;
   if (run.status != 0) return chart;
   chart.read = true;
   std::istringstream lines(run.output);
+  const std::map<std::string, size_t> widths = {{"title", 2}, {"key", 6}, {"corner", 6}, {"label", 3}, {"mark", 3}};
   for (std::string line; std::getline(lines, line);) {
     chart.lines.push_back(line);
-    const std::string kind = line.substr(0, line.find('\t'));
-    if (kind == "title") {
-      chart.title = Split(line, 2)[1];
-    } else if (kind == "key") {
-      const auto f = Split(line, 6);
+    const auto f = Fields(line);
+    if (f.empty() || !widths.count(f[0]) || f.size() != widths.at(f[0])) {
+      ADD_FAILURE() << "unexpected line: " << line;
+      continue;
+    }
+    if (f[0] == "title") {
+      chart.title = f[1];
+    } else if (f[0] == "key") {
       ChartKey& key = chart.keys[f[1]];
       EXPECT_TRUE(key.classes.empty()) << "key " << f[1] << " drawn twice";
       key.vk = f[2];
       key.classes = Classes(f[3]);
       key.x = std::stod(f[4]);
       key.y = std::stod(f[5]);
-    } else if (kind == "corner") {
-      const auto f = Split(line, 6);
-      chart.keys[f[1]].corners[f[2]] = {f[3], Classes(f[4]), Utf32(f[5])};
-    } else if (kind == "label") {
-      const auto f = Split(line, 3);
+    } else if (f[0] == "corner") {
+      chart.keys[f[1]].corners[f[2]] = {f[3], Classes(f[4]), f[5]};
+    } else if (f[0] == "label") {
       chart.keys[f[1]].labels.push_back(f[2]);
-    } else if (kind == "mark") {
-      const auto f = Split(line, 3);
+    } else {
       chart.marks[f[1]] = f[2];
     }
   }
@@ -245,7 +223,7 @@ TEST_F(SvgChartTest, BuiltModuleChartShowsWhatEachKeyTypes) {
       EXPECT_EQ(corner->second.cp, Hex(t.units)) << kLayers[layer];
       const bool mark = c >= 0x0300 && c <= 0x036F;
       const std::u32string drawn = mark ? std::u32string{U'\u25CC', c} : std::u32string{c};
-      EXPECT_EQ(corner->second.text, drawn) << kLayers[layer];
+      EXPECT_EQ(corner->second.text, pe::EncodeUtf8(drawn)) << kLayers[layer];
       EXPECT_EQ(corner->second.classes.count("mark"), mark ? 1u : 0u) << kLayers[layer];
       if (mark) marks_drawn.insert(c);
       key_types_marks |= mark;
@@ -341,7 +319,7 @@ TEST_F(SvgChartTest, FollowsTheModuleTables) {
   const Chart with_mark = ChartOf(mark);
   EXPECT_TRUE(with_mark.keys.at("1E").classes.count("marks"));
   EXPECT_FALSE(before.keys.at("1E").classes.count("marks"));
-  EXPECT_EQ(with_mark.keys.at("1E").corners.at("base").text, U"\u25CC\u0303");
+  EXPECT_EQ(with_mark.keys.at("1E").corners.at("base").text, "\u25CC\u0303");
   ASSERT_TRUE(with_mark.marks.count("0303"));
   EXPECT_NE(with_mark.marks.at("0303").find("combining tilde"), std::string::npos);
   EXPECT_NE(with_mark.marks.at("0303").find("A key"), std::string::npos) << with_mark.marks.at("0303");
@@ -359,8 +337,8 @@ TEST_F(SvgChartTest, FollowsTheModuleTables) {
   std::swap(swapped.scan_to_vk[0x10], swapped.scan_to_vk[0x1E]);
   const Chart moved = ChartOf(swapped);
   EXPECT_EQ(moved.keys.at("10").vk, "41");
-  EXPECT_EQ(moved.keys.at("10").corners.at("base").text, U"a");
-  EXPECT_EQ(moved.keys.at("1E").corners.at("base").text, U"\u25CC\u0358");
+  EXPECT_EQ(moved.keys.at("10").corners.at("base").text, "a");
+  EXPECT_EQ(moved.keys.at("1E").corners.at("base").text, "\u25CC\u0358");
   EXPECT_TRUE(moved.keys.at("1E").classes.count("caplok"));
 }
 
@@ -376,12 +354,12 @@ TEST_F(SvgChartTest, EscapesMarkupAndDrawsOnlyVisibleCharacters) {
 
   EXPECT_NE(chart.title.find(source), std::string::npos) << chart.title;
   const ChartKey& comma = chart.keys.at("33");
-  EXPECT_EQ(comma.corners.at("base").text, U"<");
-  EXPECT_EQ(comma.corners.at("shift").text, U">");
-  EXPECT_EQ(comma.corners.at("altgr").text, U"&");
-  EXPECT_EQ(comma.corners.at("shiftaltgr").text, U"\"");
+  EXPECT_EQ(comma.corners.at("base").text, "<");
+  EXPECT_EQ(comma.corners.at("shift").text, ">");
+  EXPECT_EQ(comma.corners.at("altgr").text, "&");
+  EXPECT_EQ(comma.corners.at("shiftaltgr").text, "\"");
   const ChartKey& one = chart.keys.at("02");
-  EXPECT_EQ(one.corners.at("base").text, U"'");
+  EXPECT_EQ(one.corners.at("base").text, "'");
   EXPECT_FALSE(one.corners.count("shift")) << "a control character is not drawn";
 
   // Keys that type only control characters or a space show their names.
@@ -395,7 +373,7 @@ TEST_F(SvgChartTest, EscapesMarkupAndDrawsOnlyVisibleCharacters) {
   EXPECT_TRUE(chart.keys.at("56").classes.count("unmapped"));
 
   // A mark typed on its own sits on a dotted circle.
-  EXPECT_EQ(chart.keys.at("10").corners.at("base").text, U"\u25CC\u0358");
+  EXPECT_EQ(chart.keys.at("10").corners.at("base").text, "\u25CC\u0358");
   EXPECT_EQ(chart.keys.at("10").corners.at("base").cp, "0358");
 
   // A file name that is not UTF-8 still gives a well-formed document.
