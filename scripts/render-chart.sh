@@ -2,8 +2,8 @@
 # Draws the keyboard chart of the built layout module and renders it:
 #   dist/ldkeys-chart.svg   drawn by kbdinspect from dist/ldkeys.dll's tables
 #   dist/ldkeys-chart.png   the same, rendered by librsvg
-# and brings docs/ldkeys-chart.png, the picture the README shows, up to date
-# when the rendering changed (commit it along with the change to the layout).
+# With --update-docs it also refreshes docs/ldkeys-chart.png, the picture the
+# README shows (commit it along with a change to the layout).
 #
 # Needs the build (scripts/build.sh runs this after it).
 set -euo pipefail
@@ -20,7 +20,7 @@ docs=docs/ldkeys-chart.png
 # README shows it scaled down, or on a high-density screen.
 rsvg-convert --zoom 1.5 --background-color white --output "$png" "$svg"
 
-if ! cmp -s "$png" "$docs"; then
+if [[ "${1:-}" == --update-docs ]] && ! cmp -s "$png" "$docs"; then
   mkdir -p "$(dirname "$docs")"
   cp "$png" "$docs"
   echo "render-chart: $docs updated"
