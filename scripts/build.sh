@@ -14,3 +14,7 @@ scripts/render-chart.sh
 echo
 echo "== Deliverables"
 ls -l dist/
+
+echo
+echo "== The uninstaller under Wine"
+scripts/demo.sh

@@ -13,6 +13,7 @@ packages=(
   imagemagick python3-pil librsvg2-bin    # resources, screenshots, charts
   fonts-dejavu-core                       # the maker's name in the uninstaller's picture
   locales                                 # Wine tests: code page 950 (zh_TW)
+  fonts-wqy-microhei                      # Wine's dialogs in code page 950 (CJK and Latin glyphs)
 )
 
 if ! dpkg --print-foreign-architectures | grep -qx i386; then

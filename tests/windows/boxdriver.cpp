@@ -8,9 +8,9 @@
 //              disabled while the box is up, owner of the box) and compare
 //              pixels of its client area with the "BKGND" bitmap resource of
 //              UNINSTALL_EXE.
-//   --pause    once the confirmation box is checked, create FOLDER\box-up and
-//              wait until FOLDER\go exists (the host takes its screenshot
-//              meanwhile).
+//   --pause    once the confirmation box is checked, create FOLDER\box-up
+//              (holding the rectangle around window and box) and wait until
+//              FOLDER\go exists: the host takes its screenshot meanwhile.
 //   --timeout  how long to wait for each window, 120 s by default.
 //
 // Exit code 0 when everything held; otherwise the code of the first failed
@@ -289,14 +289,25 @@ bool FileExists(const char *path)
     return GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES;
 }
 
-int PauseForHost(const char *folder)
+// The marker file holds the screen rectangle around the main window and the
+// box as "left top width height", so that the host can crop its screenshot.
+int PauseForHost(const char *folder, HWND window, HWND box)
 {
     char upPath[MAX_PATH], goPath[MAX_PATH];
     snprintf(upPath, sizeof upPath, "%s\\box-up", folder);
     snprintf(goPath, sizeof goPath, "%s\\go", folder);
+    RECT windowRect = {0, 0, 0, 0}, boxRect = {0, 0, 0, 0}, outer;
+    GetWindowRect(window, &windowRect);
+    GetWindowRect(box, &boxRect);
+    UnionRect(&outer, &windowRect, &boxRect);
+    char text[64];
+    int length = snprintf(text, sizeof text, "%ld %ld %ld %ld\n", outer.left, outer.top,
+                          outer.right - outer.left, outer.bottom - outer.top);
     HANDLE up = CreateFileA(upPath, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (up == INVALID_HANDLE_VALUE)
         return Fail(kPauseTimeout, "cannot create %s", upPath);
+    DWORD written = 0;
+    WriteFile(up, text, DWORD(length), &written, nullptr);
     CloseHandle(up);
     for (DWORD start = GetTickCount(); GetTickCount() - start < TimeoutMs; Sleep(100))
         if (FileExists(goPath))
@@ -360,7 +371,7 @@ int Drive(const Options &options)
     if (result == kPassed && options.windowExe)
         result = CheckMainWindow(box, options.windowExe);
     if (result == kPassed && options.pauseFolder)
-        result = PauseForHost(options.pauseFolder);
+        result = PauseForHost(options.pauseFolder, window, box);
     if (result != kPassed)
         return result;
 

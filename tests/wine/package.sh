@@ -115,7 +115,8 @@ pkg_run_uninstaller() {
   shift 5
   WINEDEBUG=${PKG_UNINSTALL_DEBUG:-$WINEDEBUG} wine_run "$prefix" 180 "$exe" >"$log" 2>&1 &
   pid=$!
-  wine_run "$prefix" 180 "$driver" "$answer" "$@" || rc=$?
+  wine_server_ready "$prefix" 60 || rc=1
+  ((rc != 0)) || wine_run "$prefix" 180 "$driver" "$answer" "$@" || rc=$?
   # A driver that gave up leaves the uninstaller waiting for an answer.
   ((rc == 0)) || wine_kill "$prefix"
   wait "$pid" || urc=$?
@@ -209,3 +210,12 @@ pkg_trace_registry_text() {
 EOF
 }
 
+# Usage: pkg_traced_calls LOG
+# The traced calls in the uninstaller's log, one a line, with the string
+# arguments shown and the broadcasts of WM_FONTCHANGE (0x1D) to
+# HWND_BROADCAST (0xFFFF) named, whichever send call made them.
+pkg_traced_calls() {
+  sed -nE 's/^[0-9a-f]+:Call (user32|gdi32)\.([A-Za-z]+)\((.*)\) ret=[0-9a-f]+$/\2(\3)/p' "$1" |
+    sed -E 's/[0-9a-f]{8} "/"/g;
+            s/^SendMessage(Timeout)?A\(0000ffff,0000001d,00000000,00000000.*/broadcast WM_FONTCHANGE/'
+}

@@ -69,18 +69,9 @@ check_state() {
   fi
 }
 
-# The uninstaller's traced calls, one a line, with the string arguments
-# shown and the broadcasts of WM_FONTCHANGE (0x1D) to HWND_BROADCAST (0xFFFF)
-# named, whichever send call made them.
-traced_calls() {
-  sed -nE 's/^[0-9a-f]+:Call (user32|gdi32)\.([A-Za-z]+)\((.*)\) ret=[0-9a-f]+$/\2(\3)/p' "$1" |
-    sed -E 's/[0-9a-f]{8} "/"/g;
-            s/^SendMessage(Timeout)?A\(0000ffff,0000001d,00000000,00000000.*/broadcast WM_FONTCHANGE/'
-}
-
 # Usage: check_calls NAME <<EOF expected calls EOF
 check_calls() {
-  if ! diff -u <(cat) <(traced_calls "$dir/$1.log") >"$dir/$1.calls.diff"; then
+  if ! diff -u <(cat) <(pkg_traced_calls "$dir/$1.log") >"$dir/$1.calls.diff"; then
     fail "$1: the traced calls differ from the expected ones (- expected, + traced):"
     cat "$dir/$1.calls.diff" >&2
   fi

@@ -217,6 +217,26 @@ wine_wait() {
   return 1
 }
 
+# Usage: wine_server_ready PREFIX [TIMEOUT_SECONDS]
+# Waits until the prefix's wineserver accepts clients (its socket exists).
+# Call it after starting one program in the background and before starting
+# a second one beside it: two programs that both find no server start two,
+# and one of them then fails.
+wine_server_ready() {
+  local prefix=$1 limit=${2:-60} name i
+  [[ -d $prefix ]] || { _wine_err "no prefix $prefix"; return 1; }
+  prefix=$(realpath "$prefix")
+  for ((i = 0; i < limit * 10; i++)); do
+    name=$(head -c 64 "$prefix/wineserver" 2>/dev/null) || name=
+    if [[ $name =~ ^wine-[A-Za-z0-9]{6}$ ]] && [[ -S $(echo "${TMPDIR:-/tmp}/$name"/server-*/socket) ]]; then
+      return 0
+    fi
+    sleep 0.1
+  done
+  _wine_err "no wineserver for $prefix after ${limit}s"
+  return 1
+}
+
 # Usage: wine_kill PREFIX
 # Kills the prefix's wineserver and every process that belongs to the prefix.
 wine_kill() {
