@@ -36,7 +36,8 @@ for f in "$exe" "$ldkeys" "$driver"; do
 done
 
 # Wine draws the window frames itself: there is no window manager on the
-# headless display.
+# headless display. Its frame buttons need the Marlett font, which Debian's
+# Wine does not find in its own font folder.
 frames_registry_text() {
   cat <<'EOF'
 [HKEY_CURRENT_USER\Software\Wine\X11 Driver]
@@ -69,6 +70,7 @@ rm -rf "$work"
 mkdir -p "$work/signals"
 wine_copy_prefix "$root/build/default/wine/template" "$prefix"
 pkg_install_files "$prefix" "$ldkeys"
+[[ ! -f /usr/share/wine/fonts/marlett.ttf ]] || cp /usr/share/wine/fonts/marlett.ttf "$prefix/drive_c/windows/Fonts/"
 { frames_registry_text; pkg_trace_registry_text; pkg_registry_text "$wine_layout"; } >"$work/install.reg"
 pkg_import "$prefix" "$work/install.reg"
 pkg_list "$prefix" "$work/before.txt"
