@@ -64,6 +64,7 @@ take_screenshot() {
 
 echo "== Preparing a complete package installation in a fresh Wine prefix"
 start=$SECONDS
+unset DISPLAY  # a headless display of its own, whatever this shell has
 wine_start_x
 wine_make_template "$root/build/default/wine/template"
 rm -rf "$work"

@@ -43,6 +43,8 @@ start_case() {
   fi
   rm -rf "$dir"
   mkdir -p "$dir"
+  # A display of its own: the background check reads the screen.
+  unset DISPLAY
   wine_start_x
   wine_copy_prefix "$WINE_TEMPLATE" "$prefix"
   pkg_profile_paths "$prefix"
@@ -89,12 +91,18 @@ EOF
 
 # --- cases ------------------------------------------------------------------
 
-# Cancel on a bare prefix creates the package folders and nothing else; on a
+# Without the package, OK still ends with the completion box, and the
+# package folders that the uninstaller creates on its way go again: nothing
+# changes. Cancel there leaves those folders behind and nothing else; on a
 # complete installation it changes nothing at all.
 case_cancel() {
   start_case C.UTF-8
   pkg_trace_registry_text >"$dir/trace.reg"
   pkg_import "$prefix" "$dir/trace.reg"
+  run_uninstaller nothing ok
+  check_state nothing </dev/null
+  font_calls | check_calls nothing
+
   run_uninstaller bare cancel
   check_state bare <<EOF
 new C:\\Program Files\\Krelmo
