@@ -19,11 +19,9 @@ work=$root/build/default/wine/demo
 prefix=$work/prefix
 screenshot=$root/dist/uninstall-confirm.png
 
-# Code page 950, so that the EUDC links are the package's; messages in
-# English. Wine puts the layout of this locale first in the preload list.
-export LC_CTYPE=zh_TW.UTF-8 LC_MESSAGES=C.UTF-8
+# Code page 950, where the EUDC link names are the package's faces.
+export LC_CTYPE=zh_TW.UTF-8
 unset LC_ALL
-wine_layout=E0010404
 
 cleanup() {
   wine_remove_prefix "$prefix"
@@ -72,7 +70,7 @@ mkdir -p "$work/signals"
 wine_copy_prefix "$root/build/default/wine/template" "$prefix"
 pkg_install_files "$prefix" "$ldkeys"
 [[ ! -f /usr/share/wine/fonts/marlett.ttf ]] || cp /usr/share/wine/fonts/marlett.ttf "$prefix/drive_c/windows/Fonts/"
-{ frames_registry_text; pkg_trace_registry_text; pkg_registry_text "$wine_layout"; } >"$work/install.reg"
+{ frames_registry_text; pkg_trace_registry_text; pkg_registry_text "$(pkg_wine_layout)"; } >"$work/install.reg"
 pkg_import "$prefix" "$work/install.reg"
 pkg_list "$prefix" "$work/before.txt"
 

@@ -163,6 +163,18 @@ pkg_install_files() {
     pkg_put "$prefix" "$PKG_APPDATA\\Microsoft\\Excel\\XLSTART\\Lindorian11.xla"
 }
 
+# Usage: pkg_wine_layout
+# Wine puts its own keyboard layout into the first entry of the user's
+# preload list each time a program that uses windows starts. Prints that
+# layout for the current locale (LC_ALL, LC_CTYPE or LANG), so that prepared
+# lists can start with it and only the uninstaller changes them.
+pkg_wine_layout() {
+  case ${LC_ALL:-${LC_CTYPE:-${LANG:-}}} in
+    zh_TW*) echo E0010404 ;;  # the Traditional Chinese input method
+    *) echo 00000409 ;;
+  esac
+}
+
 # Usage: pkg_registry_text FIRST_LAYOUT > FILE
 # The registry entries of a complete installation, for pkg_import: the
 # layout 00000628 (module ldkeys.dll) second in the user's preload list after

@@ -24,23 +24,13 @@ fail() {
   failures=$((failures + 1))
 }
 
-# Wine puts its own keyboard layout in the first entry of the user's preload
-# list each time a program that uses windows starts; it depends on the
-# locale. Prepared lists start with it, so that only the uninstaller
-# changes them.
-wine_layout_for_locale() {
-  case $LC_ALL in
-    zh_TW*) echo E0010404 ;;
-    *) echo 00000409 ;;
-  esac
-}
-
 start_case() {
   export LC_ALL=$1
   if ! locale -a | grep -qix "${LC_ALL/UTF-8/utf8}"; then
     echo "locale $LC_ALL is missing; scripts/install-deps.sh generates it" >&2
     exit 1
   fi
+  wine_remove_prefix "$prefix"
   rm -rf "$dir"
   mkdir -p "$dir"
   # A display of its own: the background check reads the screen.
@@ -112,7 +102,7 @@ EOF
   check_calls bare </dev/null
 
   pkg_install_files "$prefix" "$ldkeys"
-  pkg_registry_text "$(wine_layout_for_locale)" >"$dir/install.reg"
+  pkg_registry_text "$(pkg_wine_layout)" >"$dir/install.reg"
   pkg_import "$prefix" "$dir/install.reg"
   run_uninstaller installed cancel
   check_state installed <<EOF
@@ -196,7 +186,7 @@ install_complete_package() {
   pkg_put "$prefix" 'C:\Program Files\Ferrand Type\ferkai.tte'
   {
     pkg_trace_registry_text
-    pkg_registry_text "$(wine_layout_for_locale)"
+    pkg_registry_text "$(pkg_wine_layout)"
     cat <<'EOF'
 [HKEY_CURRENT_USER\Keyboard Layout\Preload]
 "4"="00000404"
