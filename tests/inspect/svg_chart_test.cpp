@@ -13,6 +13,7 @@
 #include <sstream>
 
 #include "image_builder.h"
+#include "run_command.h"
 #include "kbdinspect/svg_chart.h"
 #include "kbdinspect/translate.h"
 
@@ -20,23 +21,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace kbd;
-
-struct ToolRun {
-  int status = -1;
-  std::string output;
-};
-
-ToolRun Execute(const std::string& command) {
-  ToolRun run;
-  FILE* pipe = popen(command.c_str(), "r");
-  if (!pipe) return run;
-  char buffer[4096];
-  size_t n;
-  while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) run.output.append(buffer, n);
-  const int status = pclose(pipe);
-  run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  return run;
-}
 
 // The tab-separated fields of one line of the chart listing.
 std::vector<std::string> Fields(const std::string& line) {
@@ -89,7 +73,7 @@ std::set<std::string> Classes(const std::string& list) {
 // Reads a chart file with the XML parser; a file that does not parse fails the test.
 Chart ReadChart(const std::string& path) {
   Chart chart;
-  const ToolRun run = Execute(std::string(PYTHON3_PATH) + " " + SVG_DUMP_PATH + " " + path + " 2>&1");
+  const ToolRun run = RunCommand(std::string(PYTHON3_PATH) + " " + SVG_DUMP_PATH + " " + path + " 2>&1");
   EXPECT_EQ(run.status, 0) << run.output;
   if (run.status != 0) return chart;
   chart.read = true;
@@ -186,7 +170,7 @@ TEST_F(SvgChartTest, BuiltModuleChartShowsWhatEachKeyTypes) {
   ASSERT_TRUE(layout->locale_flags() & KLLF_ALTGR);
 
   const std::string svg = Path("ldkeys-chart.svg");
-  const ToolRun run = Execute(std::string(KBDINSPECT_PATH) + " svg " + LDKEYS_DLL_PATH + " " + svg + " 2>&1");
+  const ToolRun run = RunCommand(std::string(KBDINSPECT_PATH) + " svg " + LDKEYS_DLL_PATH + " " + svg + " 2>&1");
   ASSERT_EQ(run.status, 0) << run.output;
   const Chart chart = ReadChart(svg);
   ASSERT_TRUE(chart.read);
@@ -276,7 +260,7 @@ TEST_F(SvgChartTest, BuiltModuleChartShowsWhatEachKeyTypes) {
 }
 
 TEST_F(SvgChartTest, CommandFailsWithoutLeavingAChart) {
-  const ToolRun run = Execute(std::string(KBDINSPECT_PATH) + " svg " + Path("missing.dll") + " " +
+  const ToolRun run = RunCommand(std::string(KBDINSPECT_PATH) + " svg " + Path("missing.dll") + " " +
                           Path("out.svg") + " 2>&1");
   EXPECT_EQ(run.status, 1);
   EXPECT_NE(run.output.find("cannot open"), std::string::npos) << run.output;
@@ -286,12 +270,12 @@ TEST_F(SvgChartTest, CommandFailsWithoutLeavingAChart) {
     const auto bytes = testimage::BuildLayoutImage(testimage::SampleLayout()).bytes;
     return std::string(bytes.begin(), bytes.end());
   }();
-  const ToolRun unwritable = Execute(std::string(KBDINSPECT_PATH) + " svg " + Path("sample.dll") + " " +
+  const ToolRun unwritable = RunCommand(std::string(KBDINSPECT_PATH) + " svg " + Path("sample.dll") + " " +
                                  Path("no/such/dir/out.svg") + " 2>&1");
   EXPECT_EQ(unwritable.status, 1);
   EXPECT_NE(unwritable.output.find("cannot write"), std::string::npos) << unwritable.output;
 
-  const ToolRun to_stdout = Execute(std::string(KBDINSPECT_PATH) + " svg " + Path("sample.dll"));
+  const ToolRun to_stdout = RunCommand(std::string(KBDINSPECT_PATH) + " svg " + Path("sample.dll"));
   EXPECT_EQ(to_stdout.status, 0);
   EXPECT_EQ(to_stdout.output.rfind("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<svg", 0), 0u);
 }

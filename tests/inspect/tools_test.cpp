@@ -8,28 +8,15 @@
 #include <fstream>
 
 #include "image_builder.h"
+#include "run_command.h"
 #include "pe/pe_image.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 
-struct ToolRun {
-  int status = -1;
-  std::string output;  // stdout and stderr together
-};
-
-ToolRun RunTool(const std::string& command) {
-  ToolRun run;
-  FILE* pipe = popen((command + " 2>&1").c_str(), "r");
-  if (!pipe) return run;
-  char buffer[4096];
-  size_t n;
-  while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) run.output.append(buffer, n);
-  const int status = pclose(pipe);
-  run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  return run;
-}
+// Both of the program's output streams.
+ToolRun RunTool(const std::string& command) { return RunCommand(command + " 2>&1"); }
 
 class ToolsTest : public testing::Test {
  protected:
