@@ -10,6 +10,7 @@ packages=(
   libgtest-dev                            # host unit tests
   wine wine32:i386 xvfb xauth x11-apps    # the real Win32 test bed
   wine64                                  # native wineserver (only clients are emulated)
+  fonts-wine fonts-liberation             # Wine's own UI fonts (recommended by Wine, not pulled in here)
   imagemagick python3-pil librsvg2-bin    # resources, screenshots, charts
   fonts-dejavu-core                       # the maker's name in the uninstaller's picture
   locales                                 # Wine tests: code page 950 (zh_TW)
