@@ -29,6 +29,15 @@ static void FormatPreloadName(char* name, int number)
     wsprintfA(name, "%i", number);
 }
 
+// Reads the preload value named by the decimal number; 0 when it is missing
+// or longer than a KLID.
+static int ReadPreloadValue(HKEY preloadKey, int number, char* value)
+{
+    char name[PreloadNameCapacity];
+    FormatPreloadName(name, number);
+    return ReadStringValue(preloadKey, name, value, PreloadValueCapacity);
+}
+
 int FindLayoutKey(HKEY layoutsKey, char* klidOut, const char* moduleFileName)
 {
     for (int variant = 0; variant <= LastVariantNumber; ++variant) {
@@ -54,12 +63,10 @@ int FindLayoutKey(HKEY layoutsKey, char* klidOut, const char* moduleFileName)
 static int ClosePreloadGap(HKEY preloadKey, int removed)
 {
     char name[PreloadNameCapacity];
-    char nextName[PreloadNameCapacity];
     char value[PreloadValueCapacity];
     int current = removed;
     for (; current < LastPreloadName; ++current) {
-        FormatPreloadName(nextName, current + 1);
-        if (!ReadStringValue(preloadKey, nextName, value, PreloadValueCapacity))
+        if (!ReadPreloadValue(preloadKey, current + 1, value))
             break;
         FormatPreloadName(name, current);
         if (RegSetValueExA(preloadKey, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value),
@@ -72,11 +79,9 @@ static int ClosePreloadGap(HKEY preloadKey, int removed)
 
 int RemovePreloadEntry(HKEY preloadKey, const char* klid)
 {
-    char name[PreloadNameCapacity];
     char value[PreloadValueCapacity];
     for (int number = 1; number <= LastScannedPreloadName; ++number) {
-        FormatPreloadName(name, number);
-        if (!ReadStringValue(preloadKey, name, value, PreloadValueCapacity))
+        if (!ReadPreloadValue(preloadKey, number, value))
             return 1;
         // Exact match: the preload list holds KLIDs as the system wrote them.
         if (lstrcmpA(value, klid) == 0)
@@ -100,11 +105,9 @@ static int HasSameLanguageHalf(const char* value, const char* klid)
 
 int ActivateReplacementLayout(HKEY preloadKey, const char* klid)
 {
-    char name[PreloadNameCapacity];
     char value[PreloadValueCapacity];
     for (int number = 1; number <= LastScannedPreloadName; ++number) {
-        FormatPreloadName(name, number);
-        if (!ReadStringValue(preloadKey, name, value, PreloadValueCapacity))
+        if (!ReadPreloadValue(preloadKey, number, value))
             return 1;
         if (HasSameLanguageHalf(value, klid)) {
             // Takes over the language so it does not keep the removed layout.
