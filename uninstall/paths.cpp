@@ -137,10 +137,46 @@ static int IsFolderLink(const WIN32_FIND_DATAA& entry)
     return (entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
 }
 
+// The same asked of a path, for the package folders themselves, which no
+// enumeration has described.
+static int IsLink(const char* path)
+{
+    DWORD attributes = GetFileAttributesA(path);
+    return attributes != INVALID_FILE_ATTRIBUTES
+        && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+}
+
+// Characters no Win32 file name holds. Entry names come back from the ANSI
+// calls converted with best-fit mapping, so a fullwidth reverse solidus in
+// the real name arrives as "\", a division slash as "/", and characters the
+// code page lacks as "?". Such a name would lead the joined path somewhere
+// else ("a\..\..\x.txt") or address nothing, so the entry is left alone.
+static int IsForbiddenInName(char c)
+{
+    switch (c) {
+    case '\\': case '/': case ':': case '*': case '?': case '"': case '<': case '>': case '|':
+        return 1;
+    default:
+        return static_cast<unsigned char>(c) < 0x20;
+    }
+}
+
+// Steps by characters: in double-byte code pages such as 950 a trail byte
+// may be 0x5C or 0x7C without being a separator.
+static int IsPlainName(const char* name)
+{
+    if (!name[0])
+        return 0;
+    for (const char* c = name; *c; c = CharNextA(c))
+        if (IsForbiddenInName(*c))
+            return 0;
+    return 1;
+}
+
 static void RemoveEntry(const char* folder, const WIN32_FIND_DATAA& entry)
 {
     char path[MAX_PATH];
-    if (!JoinPath(path, folder, entry.cFileName))
+    if (!IsPlainName(entry.cFileName) || !JoinPath(path, folder, entry.cFileName))
         return;
     if (!IsDirectory(entry))
         DeleteFileA(path);
@@ -157,6 +193,10 @@ int RemoveTree(const char* folder)
     // An empty folder would make the pattern "\*.*": the root of the drive.
     if (!IsResolved(folder))
         return 1;
+    if (IsLink(folder)) {
+        RemoveDirectoryA(folder);
+        return 1;
+    }
     char pattern[MAX_PATH];
     if (JoinPath(pattern, folder, "*.*")) {
         WIN32_FIND_DATAA entry;
@@ -182,9 +222,11 @@ int RemoveInstallFolders()
 {
     RemoveTree(PackagePaths.InstallFolder);
     // The maker folder may hold other products; removal fails unless empty.
+    // A link would go whatever its target holds, so a linked one stays.
     char makerFolder[MAX_PATH];
     if (IsResolved(PackagePaths.ProgramFilesRoot)
-        && JoinPath(makerFolder, PackagePaths.ProgramFilesRoot, MakerFolderName))
+        && JoinPath(makerFolder, PackagePaths.ProgramFilesRoot, MakerFolderName)
+        && !IsLink(makerFolder))
         RemoveDirectoryA(makerFolder);
     return 1;
 }

@@ -135,6 +135,84 @@ TEST_F(PackageFolders, RemovesFolderLinksWithoutEnteringThem)
     EXPECT_FALSE(Exists(PackagePaths.ProgramGroupFolder));
 }
 
+// A package folder that is itself a link is not entered either: the link
+// goes, the folder it leads to keeps everything.
+TEST_F(PackageFolders, RemovesLinkedPackageFoldersWithoutEnteringThem)
+{
+    UseResolvedPaths();
+    MakeFile("C:\\Someone Else\\Nested\\precious.txt");
+    MakeFile("C:\\Other Group\\tool.lnk");
+    MakeFolderLink(PackagePaths.InstallFolder, "C:\\Someone Else");
+    MakeFolderLink(PackagePaths.ProgramGroupFolder, "C:\\Other Group");
+
+    RemoveProgramGroup();
+    RemoveInstallFolders();
+    EXPECT_TRUE(Exists("C:\\Someone Else\\Nested\\precious.txt"));
+    EXPECT_TRUE(Exists("C:\\Other Group\\tool.lnk"));
+    EXPECT_FALSE(Exists(PackagePaths.InstallFolder));
+    EXPECT_FALSE(Exists(PackagePaths.ProgramGroupFolder));
+    EXPECT_FALSE(Exists("C:\\Program Files\\Krelmo"));
+}
+
+// Removing a linked maker folder would take other products' folder with
+// it, whatever it holds; the package's own folder inside still goes.
+TEST_F(PackageFolders, KeepsAMakerFolderThatIsALink)
+{
+    UseResolvedPaths();
+    MakeFile("C:\\Vendors\\Lindorian\\readme.txt");
+    MakeFile("C:\\Vendors\\Other Product\\keep.txt");
+    MakeFolderLink("C:\\Program Files\\Krelmo", "C:\\Vendors");
+
+    RemoveInstallFolders();
+    EXPECT_FALSE(Exists("C:\\Vendors\\Lindorian"));
+    EXPECT_TRUE(Exists("C:\\Vendors\\Other Product\\keep.txt"));
+    EXPECT_TRUE(Exists("C:\\Program Files\\Krelmo\\Other Product\\keep.txt"));
+}
+
+// Best-fit mapping hands back a fullwidth reverse solidus as "\\", a
+// division slash as "/": joined as they come, these names would reach the
+// sentinels outside the package. Entries named so, or with characters the
+// code page lacks ("?"), are left alone; ordinary ones still go.
+TEST_F(PackageFolders, LeavesEntriesWhoseNamesTurnIntoPaths)
+{
+    UseResolvedPaths();
+    const std::string install = PackagePaths.InstallFolder;
+    const std::string group = PackagePaths.ProgramGroupFolder;
+    const std::string up = "..\xEF\xBC\xBC";  // "..＼"
+    MakeFile("C:\\x.txt");
+    MakeFile("C:\\Victim\\v.txt");
+    MakeFile(install + "\\a\xEF\xBC\xBC" + up + up + up + up + "x.txt");
+    MakeFile(install + "\\b\xEF\xBC\xBC" + up + up + up + up + "Victim\\inside.txt");
+    MakeFile(group + "\\c\xE2\x88\x95..\xE2\x88\x95..\xE2\x88\x95x.txt");  // "c∕..∕..∕x.txt"
+    MakeFile(install + "\\d\xEF\xBC\x9Ax.txt");                       // "d：x.txt"
+    MakeFile(install + "\\unknown ?.txt");
+    MakeFile(install + "\\readme.txt");
+    MakeFile(group + "\\Readme.lnk");
+
+    RemoveProgramGroup();
+    RemoveInstallFolders();
+    EXPECT_TRUE(Exists("C:\\x.txt"));
+    EXPECT_TRUE(Exists("C:\\Victim\\v.txt"));
+    EXPECT_FALSE(Exists(install + "\\readme.txt"));
+    EXPECT_FALSE(Exists(group + "\\Readme.lnk"));
+    for (const std::string& change : DriveChanges())
+        EXPECT_EQ(change.find(".."), std::string::npos) << change;
+}
+
+// In code page 950 the trail byte of 許 (B3 5C), 功 (A5 5C) and 蓋 (BB 5C) is
+// the byte of "\\": stepped by characters, these names are ordinary ones.
+TEST_F(PackageFolders, RemovesDoubleByteNamesWithABackslashTrailByte)
+{
+    SetAnsiCodePage(950);
+    UseResolvedPaths();
+    const std::string install = PackagePaths.InstallFolder;
+    MakeFile(install + "\\\xB3\x5C.txt");
+    MakeFile(install + "\\\xA5\x5C\\\xBB\x5C.txt");
+
+    RemoveInstallFolders();
+    EXPECT_FALSE(Exists("C:\\Program Files\\Krelmo"));
+}
+
 // An entry whose full path would pass 259 characters is skipped; the rest
 // of the folder still goes.
 TEST_F(PackageFolders, SkipsEntriesWhosePathWouldBeTooLong)

@@ -59,13 +59,23 @@ DWORD Attributes(const Entry& entry) {
     return attributes;
 }
 
+// A host name as the ANSI calls hand it back: the few best-fit mappings that
+// turn a harmless character into a path character.
+std::string AnsiName(std::string name) {
+    static const std::pair<std::string_view, char> bestFit[] = {
+        {"\xEF\xBC\xBC", '\\'}, {"\xE2\x88\x95", '/'}, {"\xEF\xBC\x8F", '/'}, {"\xEF\xBC\x9A", ':'}};
+    for (const auto& [utf8, ansi] : bestFit)
+        for (std::size_t at; (at = name.find(utf8)) != std::string::npos;) name.replace(at, utf8.size(), 1, ansi);
+    return name;
+}
+
 WIN32_FIND_DATAA FindData(const std::string& name, const Entry& entry) {
     WIN32_FIND_DATAA data{};
     data.dwFileAttributes = Attributes(entry);
     data.nFileSizeLow = static_cast<DWORD>(entry.size);
     data.nFileSizeHigh = static_cast<DWORD>(entry.size >> 32);
     if (entry.link) data.dwReserved0 = IO_REPARSE_TAG_SYMLINK;
-    std::strncpy(data.cFileName, name.c_str(), MAX_PATH - 1);
+    std::strncpy(data.cFileName, AnsiName(name).c_str(), MAX_PATH - 1);
     return data;
 }
 
@@ -110,7 +120,7 @@ fs::path Resolve(std::string_view path) {
     std::size_t start = 0;
     while (start <= path.size()) {
         std::size_t end = start;
-        while (end < path.size() && !IsSeparator(path[end])) ++end;
+        while (end < path.size() && !IsSeparator(path[end])) end += CharacterLength(path.substr(end));
         std::string part(path.substr(start, end - start));
         if (part == "..") {
             if (!parts.empty()) parts.pop_back();

@@ -43,6 +43,13 @@ State& S() {
     return state;
 }
 
+std::size_t CharacterLength(std::string_view text) {
+    if (text.empty() || text[0] == '\0') return 0;
+    unsigned char lead = static_cast<unsigned char>(text[0]);
+    bool doubleByte = S().ansiCodePage == 950 && lead >= 0x81 && lead <= 0xFE;
+    return doubleByte && text.size() >= 2 && text[1] != '\0' ? 2 : 1;
+}
+
 std::uintptr_t NewHandle() { return S().nextHandle += 4; }
 
 void Fail(DWORD error) { S().lastError = error; }
@@ -122,6 +129,8 @@ void SetStartupInfo(DWORD flags, WORD showWindow) {
     S().startupFlags = flags;
     S().startupShowWindow = showWindow;
 }
+
+void SetAnsiCodePage(UINT codePage) { S().ansiCodePage = codePage; }
 
 HINSTANCE ModuleInstance() { return reinterpret_cast<HINSTANCE>(std::uintptr_t{0x400000}); }
 

@@ -65,6 +65,7 @@ struct State {
     std::set<std::string> lockedFiles;  // host paths
 
     std::string systemDirectory, appDataFolder;
+    UINT ansiCodePage = 1252;
     bool failSystemDirectory = false, failAppDataFolder = false;
 
     std::vector<Call> log;
@@ -93,6 +94,10 @@ Arg Text(LPCSTR text);
 Arg Num(long long value);
 Arg Handle(const void* handle);
 void Log(std::string function, std::vector<Arg> args, long long result);
+
+// Length in bytes of the character that starts at `text`: 2 for a lead
+// byte and its trail byte in code page 950, else 1 (0 at the terminator).
+std::size_t CharacterLength(std::string_view text);
 
 // Host path of a Windows path; empty when it cannot be mapped (too long,
 // a network path, or a drive without a folder).

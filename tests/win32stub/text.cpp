@@ -135,6 +135,11 @@ int WINAPI lstrcmpiA(LPCSTR first, LPCSTR second) {
 
 int WINAPI lstrlenA(LPCSTR text) { return text ? static_cast<int>(std::strlen(text)) : 0; }
 
+LPSTR WINAPI CharNextA(LPCSTR text) {
+    if (!text) return nullptr;
+    return const_cast<LPSTR>(text + win32stub::detail::CharacterLength(text));
+}
+
 int WINAPIV wsprintfA(LPSTR buffer, LPCSTR format, ...) {
     va_list args;
     va_start(args, format);

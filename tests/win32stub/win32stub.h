@@ -91,6 +91,14 @@ void MakeFolderLink(std::string_view linkPath, std::string_view targetPath);
 // The file is in use: DeleteFileA fails with a sharing violation.
 void LockFile(std::string_view windowsPath);
 
+// The system's ANSI code page (after Reset: 1252). In 950, bytes 0x81-0xFE
+// lead a double-byte character whose trail byte may be "\" (0x5C): paths
+// and CharNextA step over it. Host file names are the ANSI bytes, except
+// that FindFirstFileA hands back the UTF-8 of U+FF3C FULLWIDTH REVERSE
+// SOLIDUS as "\", of U+2215 DIVISION SLASH and U+FF0F FULLWIDTH SOLIDUS as
+// "/" and of U+FF1A FULLWIDTH COLON as ":", as best-fit mapping does.
+void SetAnsiCodePage(UINT codePage);
+
 // Enumerations opened by FindFirstFileA and not yet closed.
 int OpenFindCount();
 

@@ -294,6 +294,7 @@ LPSTR WINAPI lstrcatA(LPSTR destination, LPCSTR source);
 int WINAPI lstrcmpA(LPCSTR first, LPCSTR second);
 int WINAPI lstrcmpiA(LPCSTR first, LPCSTR second);
 int WINAPI lstrlenA(LPCSTR text);
+LPSTR WINAPI CharNextA(LPCSTR text);
 
 // user32
 int WINAPIV wsprintfA(LPSTR buffer, LPCSTR format, ...);

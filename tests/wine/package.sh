@@ -222,12 +222,20 @@ pkg_trace_registry_text() {
 EOF
 }
 
+# The same, adding the calls that delete, remove and enumerate files and
+# folders: these show what the uninstaller asked for even where Wine then
+# does something else (or nothing) with a link.
+pkg_trace_files_registry_text() {
+  pkg_trace_registry_text | sed -E '/^"RelayInclude"/s/"$/;kernel32.DeleteFileA;kernel32.RemoveDirectoryA;kernel32.FindFirstFileA;kernelbase.DeleteFileA;kernelbase.RemoveDirectoryA;kernelbase.FindFirstFileA"/'
+}
+
 # Usage: pkg_traced_calls LOG
 # The traced calls in the uninstaller's log, one a line, with the string
 # arguments shown and the broadcasts of WM_FONTCHANGE (0x1D) to
 # HWND_BROADCAST (0xFFFF) named, whichever send call made them.
 pkg_traced_calls() {
-  sed -nE 's/^[0-9a-f]+:Call (user32|gdi32)\.([A-Za-z]+)\((.*)\) ret=[0-9a-f]+$/\2(\3)/p' "$1" |
+  sed -nE 's/^[0-9a-f]+:Call [A-Za-z0-9_]+\.([A-Za-z]+)\((.*)\) ret=[0-9a-f]+$/\1(\2)/p' "$1" |
     sed -E 's/[0-9a-f]{8} "/"/g;
+            s/^(FindFirstFileA\("([^"\\]|\\.)*"),.*/\1)/;
             s/^SendMessage(Timeout)?A\(0000ffff,0000001d,00000000,00000000.*/broadcast WM_FONTCHANGE/'
 }

@@ -31,8 +31,15 @@ qemu_recent_enough() {
   [[ -n $v ]] && dpkg --compare-versions "$v" ge "$min_qemu"
 }
 
+# The archive this machine's apt already takes the release itself from, so
+# that backports come from the same mirror.
+release_mirror() {
+  apt-get indextargets --format '$(CODENAME) $(REPO_URI)' 2>/dev/null |
+    awk -v codename="$1" '$1 == codename { print $2; exit }'
+}
+
 add_backports_for_qemu() {
-  local codename
+  local codename mirror
   codename=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
   if [[ $codename != bookworm ]]; then
     log "qemu-user in this release is older than $min_qemu and no backports suite is known for '$codename'" >&2
@@ -40,7 +47,11 @@ add_backports_for_qemu() {
   fi
   local list=/etc/apt/sources.list.d/bookworm-backports.list
   local pin=/etc/apt/preferences.d/bookworm-backports-qemu
-  [[ -f $list ]] || echo "deb http://deb.debian.org/debian bookworm-backports main" >"$list"
+  if [[ ! -f $list ]]; then
+    mirror=$(release_mirror "$codename")
+    [[ -n $mirror ]] || { log "apt has no source for $codename to take backports from" >&2; return 1; }
+    echo "deb $mirror $codename-backports main" >"$list"
+  fi
   cat >"$pin" <<'EOF'
 # Only qemu-user (and its companions) may come from backports.
 Package: *

@@ -7,7 +7,7 @@
 #
 #   uninstall-test.sh CASE UNINSTALL_EXE LDKEYS_DLL BOXDRIVER_EXE
 #
-# Cases: cancel, layout, full-cp950, full-cp1252.
+# Cases: cancel, layout, full-cp950, full-cp1252, linked-folders, path-names.
 set -euo pipefail
 source "$WINE_ENV_SH"
 source "$(dirname "$0")/package.sh"
@@ -231,9 +231,13 @@ complete_package_calls() {
 
 # With code page 950 the EUDC value names the uninstaller uses are the three
 # faces: the links to the package's file go, the other product's stays.
+# Names whose second byte in code page 950 is that of "\" (許 B3 5C, 功 A5 5C,
+# 蓋 BB 5C) go like any other.
 case_full_cp950() {
   start_case zh_TW.UTF-8
   install_complete_package
+  pkg_put "$prefix" "$PKG_INSTALL\\許.txt"
+  pkg_put "$prefix" "$PKG_INSTALL\\功\\蓋.txt"
   run_uninstaller full ok
   { complete_package_expectations; cat <<'EOF'; } | check_state full
 gone HKCU\EUDC\950 :: "細明體"
@@ -253,12 +257,87 @@ case_full_cp1252() {
   complete_package_calls | check_calls full
 }
 
+# The calls of a run that deletes, removes or enumerates nothing but what
+# each step always asks for, followed by the folder calls given as
+# arguments, in order. Without a Keyboard Layouts key (a fresh prefix has
+# none) the layout step stops before the module file.
+file_calls() {
+  local file call
+  for file in ldser.ttf ldfix.ttf; do
+    echo "RemoveFontResourceA(\"C:\\\\windows\\\\Fonts\\\\$file\")"
+    echo 'broadcast WM_FONTCHANGE'
+    echo "DeleteFileA(\"C:\\\\windows\\\\Fonts\\\\$file\")"
+  done
+  for call; do
+    echo "${call//\\/\\\\}"
+  done
+}
+
+# The install folder and the program group are links to other folders, kept
+# whole: only the links are asked to go. Wine refuses RemoveDirectoryA on a
+# link to a folder with files (and on a link to an empty one removes that
+# folder instead), so the targets have files, the links stay, and the trace
+# shows what the uninstaller asked for. The maker folder is not a link and
+# is asked to go, which fails while the link is in it.
+case_linked_folders() {
+  start_case C.UTF-8
+  pkg_put "$prefix" 'C:\Other Vendor\Data\other.txt'
+  pkg_put "$prefix" 'C:\Other Vendor\Data\Sub\deep.txt'
+  pkg_put "$prefix" 'C:\Other Group\tool.lnk'
+  pkg_link "$prefix" "$PKG_INSTALL" 'C:\Other Vendor\Data'
+  pkg_link "$prefix" "$PKG_GROUP" 'C:\Other Group'
+  pkg_trace_files_registry_text >"$dir/trace.reg"
+  pkg_import "$prefix" "$dir/trace.reg"
+  run_uninstaller linked ok
+  check_state linked <<EOF
+keep C:\\Other Vendor
+keep C:\\Other Group
+keep $PKG_INSTALL
+keep $PKG_GROUP
+EOF
+  file_calls "RemoveDirectoryA(\"$PKG_GROUP\")" "RemoveDirectoryA(\"$PKG_INSTALL\")" \
+    'RemoveDirectoryA("C:\Program Files\Krelmo")' | check_calls linked
+}
+
+# Names that best-fit mapping to code page 1252 turns into paths: a
+# fullwidth reverse solidus comes back as "\", a division slash as "/".
+# Joined as they come they would reach C:\x.txt and C:\Victim; those
+# entries stay, and so do the folders holding them, while the package's
+# ordinary files go.
+case_path_names() {
+  start_case C.UTF-8
+  local up4='..＼..＼..＼..＼' up10='..∕..∕..∕..∕..∕..∕..∕..∕..∕..∕'
+  pkg_put "$prefix" 'C:\x.txt'
+  pkg_put "$prefix" 'C:\Victim\v.txt'
+  pkg_put "$prefix" "$PKG_INSTALL\\Readme.txt"
+  pkg_put "$prefix" "$PKG_INSTALL\\a＼${up4}x.txt"
+  pkg_put "$prefix" "$PKG_INSTALL\\b＼${up4}Victim\\inside.txt"
+  pkg_put "$prefix" "$PKG_GROUP\\Readme.lnk"
+  pkg_put "$prefix" "$PKG_GROUP\\c∕${up10}x.txt"
+  pkg_put "$prefix" "$PKG_GROUP\\d∕${up10}Victim\\inside.txt"
+  pkg_trace_files_registry_text >"$dir/trace.reg"
+  pkg_import "$prefix" "$dir/trace.reg"
+  run_uninstaller names ok
+  check_state names <<EOF
+keep C:\\x.txt
+keep C:\\Victim
+gone $PKG_INSTALL\\Readme.txt
+gone $PKG_GROUP\\Readme.lnk
+EOF
+  file_calls "FindFirstFileA(\"$PKG_GROUP\\*.*\")" "DeleteFileA(\"$PKG_GROUP\\Readme.lnk\")" \
+    "RemoveDirectoryA(\"$PKG_GROUP\")" "FindFirstFileA(\"$PKG_INSTALL\\*.*\")" \
+    "DeleteFileA(\"$PKG_INSTALL\\Readme.txt\")" "RemoveDirectoryA(\"$PKG_INSTALL\")" \
+    'RemoveDirectoryA("C:\Program Files\Krelmo")' | check_calls names
+}
+
 start=$SECONDS
 case $case_name in
   cancel) case_cancel ;;
   layout) case_layout ;;
   full-cp950) case_full_cp950 ;;
   full-cp1252) case_full_cp1252 ;;
+  linked-folders) case_linked_folders ;;
+  path-names) case_path_names ;;
   *) echo "unknown case $case_name" >&2; exit 2 ;;
 esac
 echo "case $case_name: $((SECONDS - start)) s"
