@@ -1,8 +1,10 @@
 // The key-stroke syntax of `kbdinspect type` and of TypeText.
+#include "kbdinspect/strokes.h"
+
 #include <cctype>
 #include <charconv>
 
-#include "kbdinspect/translate.h"
+#include "pe/text.h"
 
 namespace kbd {
 namespace {
@@ -85,12 +87,6 @@ std::optional<Key> ParseKey(std::string_view word) {
   return std::nullopt;
 }
 
-std::string Lower(std::string_view text) {
-  std::string out(text);
-  for (char& c : out) c = char(std::tolower(static_cast<unsigned char>(c)));
-  return out;
-}
-
 }  // namespace
 
 const char* StrokeSyntaxHelp() {
@@ -120,7 +116,7 @@ Expected<std::vector<Stroke>> ParseStrokes(std::string_view text) {
     while (end < text.size() && !std::isspace(static_cast<unsigned char>(text[end]))) ++end;
     Stroke stroke;
     stroke.text = std::string(text.substr(at, end - at));
-    const std::string word = Lower(stroke.text);
+    const std::string word = pe::Lower(stroke.text);
     std::vector<Key> keys;
     for (size_t start = 0;;) {
       const size_t plus = word.find('+', start);
