@@ -8,13 +8,6 @@ using namespace win32stub;
 
 namespace {
 
-const char FontKey[] = "Software\\Microsoft\\Windows NT\\CurrentVersion\\Fonts";
-const char EudcKey[] = "EUDC\\950";
-// The three face names as code page 950 bytes: 細明體, 新細明體, 標楷體.
-const char Ming[] = "\xB2\xD3\xA9\xFA\xC5\xE9";
-const char NewMing[] = "\xB7\x73\xB2\xD3\xA9\xFA\xC5\xE9";
-const char Kai[] = "\xBC\xD0\xB7\xA2\xC5\xE9";
-
 class Fonts : public RemovalTest {
 protected:
     void SetUp() override

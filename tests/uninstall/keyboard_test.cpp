@@ -7,9 +7,6 @@ using namespace win32stub;
 
 namespace {
 
-const char Layouts[] = "SYSTEM\\CurrentControlSet\\Control\\Keyboard Layouts";
-const char Preload[] = "keyboard layout\\preload";
-
 class KeyboardLayout : public RemovalTest {
 protected:
     void SetUp() override

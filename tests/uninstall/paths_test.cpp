@@ -8,8 +8,6 @@ using namespace win32stub;
 
 namespace {
 
-const char CurrentVersion[] = "Software\\Microsoft\\Windows\\CurrentVersion";
-const char ShellFolders[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Shell Folders";
 const char Programs[] = "C:\\Documents and Settings\\Tester\\Start Menu\\Programs";
 
 class PackageFolders : public RemovalTest {
@@ -157,7 +155,7 @@ TEST_F(PackageFolders, UnresolvedFoldersLeaveTheDriveAlone)
     MakeFile("C:\\boot.ini");
     MakeFile("C:\\ldser.ttf");
     MakeFile("C:\\Tools\\tool.exe");
-    SetString(HKEY_CURRENT_USER, "EUDC\\950", "\xB2\xD3\xA9\xFA\xC5\xE9", "\\ldeudb.tte");
+    SetString(HKEY_CURRENT_USER, EudcKey, Ming, "\\ldeudb.tte");
 
     RemoveTree("");
     RemoveProgramGroup();
@@ -167,7 +165,7 @@ TEST_F(PackageFolders, UnresolvedFoldersLeaveTheDriveAlone)
     EXPECT_TRUE(DriveChanges().empty());
     EXPECT_TRUE(CallsTo("RemoveFontResourceA").empty());
     EXPECT_TRUE(CallsTo("SendMessageTimeoutA").empty());
-    EXPECT_TRUE(StringValue(HKEY_CURRENT_USER, "EUDC\\950", "\xB2\xD3\xA9\xFA\xC5\xE9"));
+    EXPECT_TRUE(StringValue(HKEY_CURRENT_USER, EudcKey, Ming));
 }
 
 }  // namespace
