@@ -130,4 +130,17 @@ TEST_F(EudcLinks, RemovesOnlyLinksToThePackageFiles)
     EXPECT_FALSE(Link(Kai));
 }
 
+// On a Program Files value that ends in a separator, the install folder has
+// a doubled one, and so have the links written with it: those go. A link
+// spelt with a single separator is another path and stays.
+TEST_F(EudcLinks, ComparesLinksWithTheInstallPathAsFormed)
+{
+    Set(PackagePaths.InstallFolder, "C:\\Program Files\\\\Krelmo\\Lindorian");
+    SetString(HKEY_CURRENT_USER, EudcKey, Ming, "C:\\Program Files\\\\Krelmo\\Lindorian\\ldeudb.tte");
+    SetString(HKEY_CURRENT_USER, EudcKey, Kai, "C:\\Program Files\\Krelmo\\Lindorian\\ldeuda.tte");
+    RemoveEudcLinks();
+    EXPECT_FALSE(Link(Ming));
+    EXPECT_EQ(Link(Kai), "C:\\Program Files\\Krelmo\\Lindorian\\ldeuda.tte");
+}
+
 }  // namespace

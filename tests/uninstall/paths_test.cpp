@@ -33,6 +33,17 @@ TEST_F(PackageFolders, ResolvesAndCreatesTheFolders)
     EXPECT_TRUE(IsFolder(PackagePaths.ProgramGroupFolder));
 }
 
+// A folder value that ends in a separator is used as it is: the paths built
+// on it carry a doubled one, which Windows reads as one.
+TEST_F(PackageFolders, KeepsTheSeparatorAFolderValueEndsIn)
+{
+    RegisterFolders("C:\\Program Files\\", Programs);
+    EXPECT_EQ(ResolvePackagePaths(), 1);
+    EXPECT_STREQ(PackagePaths.ProgramFilesRoot, "C:\\Program Files\\");
+    EXPECT_STREQ(PackagePaths.InstallFolder, "C:\\Program Files\\\\Krelmo\\Lindorian");
+    EXPECT_TRUE(IsFolder(PackagePaths.InstallFolder));
+}
+
 // Each way resolution stops leaves the later members empty and every key closed.
 TEST_F(PackageFolders, StopsAtTheFirstMissingOrUnusableValue)
 {
@@ -111,6 +122,16 @@ TEST_F(PackageFolders, RemovesTheMakerFolderOnlyWhenEmpty)
     EXPECT_TRUE(Exists("C:\\Program Files\\Krelmo\\Other Product\\keep.txt"));
 
     std::filesystem::remove_all(HostPath("C:\\Program Files\\Krelmo\\Other Product"));
+    RemoveInstallFolders();
+    EXPECT_FALSE(Exists("C:\\Program Files\\Krelmo"));
+    EXPECT_TRUE(IsFolder("C:\\Program Files"));
+}
+
+// The maker folder goes after the install folder, in the same call.
+TEST_F(PackageFolders, RemovesTheMakerFolderTheInstallFolderLeavesEmpty)
+{
+    UseResolvedPaths();
+    MakeFile(std::string(PackagePaths.InstallFolder) + "\\ldeudb.tte");
     RemoveInstallFolders();
     EXPECT_FALSE(Exists("C:\\Program Files\\Krelmo"));
     EXPECT_TRUE(IsFolder("C:\\Program Files"));
