@@ -19,6 +19,7 @@ std::string Scan(uint8_t code) {
   return text;
 }
 
+// clang-format off
 const std::pair<uint8_t, const char*> kVkNames[] = {
     {0x03, "VK_CANCEL"}, {0x08, "VK_BACK"}, {0x09, "VK_TAB"}, {0x0C, "VK_CLEAR"},
     {0x0D, "VK_RETURN"}, {0x10, "VK_SHIFT"}, {0x11, "VK_CONTROL"}, {0x12, "VK_MENU"},
@@ -45,6 +46,7 @@ const std::pair<uint8_t, const char*> kVkNames[] = {
     {0xEE, "VK_OEM_WSCTRL"}, {0xF1, "VK_OEM_FINISH"}, {0xF3, "VK_OEM_AUTO"},
     {0xF5, "VK_OEM_BACKTAB"}, {0xF9, "VK_EREOF"}, {0xFB, "VK_ZOOM"},
 };
+// clang-format on
 
 std::string ScanEntryText(uint16_t entry) {
   if (uint8_t(entry) == kNoKey) return "none";

@@ -18,6 +18,7 @@ struct NamedKey {
 constexpr Prefix N = Prefix::kNone;
 constexpr Prefix E0 = Prefix::kE0;
 
+// clang-format off
 const NamedKey kNamedKeys[] = {
     {"esc", {N, 0x01}},       {"minus", {N, 0x0C}},     {"equals", {N, 0x0D}},
     {"backspace", {N, 0x0E}}, {"tab", {N, 0x0F}},       {"lbracket", {N, 0x1A}},
@@ -37,6 +38,7 @@ const NamedKey kNamedKeys[] = {
     {"alt", {N, 0x38}},       {"lalt", {N, 0x38}},      {"ralt", {E0, 0x38}},
     {"altgr", {E0, 0x38}},
 };
+// clang-format on
 
 // Letters and digits in keyboard order, from their scan codes.
 constexpr const char* kLetterRows[] = {"qwertyuiop", "asdfghjkl", "zxcvbnm"};

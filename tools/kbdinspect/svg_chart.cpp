@@ -197,11 +197,13 @@ std::string KeyLabel(const Layout& layout, const Slot& slot, std::optional<uint8
     std::string text = DrawableName(name.name);
     if (!text.empty()) return text;
   }
+  // clang-format off
   static const std::pair<uint8_t, const char*> kPlainNames[] = {
       {0x08, "Backspace"}, {0x09, "Tab"}, {0x0D, "Enter"}, {0x20, "Space"},
       {VK_CAPITAL, "Caps Lock"}, {VK_SHIFT, "Shift"}, {VK_LSHIFT, "Shift"}, {VK_RSHIFT, "Shift"},
       {VK_CONTROL, "Ctrl"}, {VK_LCONTROL, "Ctrl"}, {VK_RCONTROL, "Ctrl"}, {VK_MENU, "Alt"},
       {VK_LMENU, "Alt"}, {VK_RMENU, "Alt"}, {0x5B, "Win"}, {0x5C, "Win"}, {0x5D, "Menu"}};
+  // clang-format on
   for (auto [code, name] : kPlainNames)
     if (code == *vk) return name;
   std::string name = VkName(*vk);
