@@ -8,6 +8,7 @@ packages=(
   mingw-w64 g++-mingw-w64-i686            # cross build of the Windows side
   lld                                     # links ldkeys.dll (lld-link)
   libgtest-dev                            # host unit tests
+  clang-format-14                         # scripts/format.sh
   wine wine32:i386 xvfb xauth x11-apps    # the real Win32 test bed
   wine64                                  # native wineserver (only clients are emulated)
   fonts-wine fonts-liberation             # Wine's own UI fonts (recommended by Wine, not pulled in here)

@@ -66,6 +66,13 @@ TEST(LayoutReader, ReadsBackEveryRecordItWasBuiltFrom) {
   EXPECT_TRUE(kbd::RelocationGaps(*image, *layout).empty());
 }
 
+// The text chart puts every combining mark on a dotted circle, not only the
+// marks of the Latin diacritic blocks: U+0591 is a Hebrew accent.
+TEST(LayoutReport, ShowsEveryCombiningMarkOnADottedCircle) {
+  EXPECT_EQ(kbd::CellText(0x0591), "U+0591 \u25CC\u0591");
+  EXPECT_EQ(kbd::CellText(0x00E5), "U+00E5 \u00E5");
+}
+
 TEST(LayoutReader, AcceptsOnlyTheAccessorShapesCompilersEmit) {
   for (AccessorShape shape : {AccessorShape::kPlain, AccessorShape::kGnuFrame, AccessorShape::kMsvcFrame}) {
     auto layout = Read(BuildLayoutImage(SampleLayout(), shape).bytes);

@@ -16,6 +16,7 @@
 #include "run_command.h"
 #include "kbdinspect/svg_chart.h"
 #include "kbdinspect/translate.h"
+#include "pe/text.h"
 
 namespace {
 
@@ -165,8 +166,9 @@ std::vector<std::string> MainBlockScans() {
 
 TEST_F(SvgChartTest, BuiltModuleChartShowsWhatEachKeyTypes) {
   ASSERT_TRUE(fs::exists(LDKEYS_DLL_PATH)) << "the Windows build has not made " << LDKEYS_DLL_PATH;
-  auto layout = LoadLayout(LDKEYS_DLL_PATH);
-  ASSERT_TRUE(layout.ok()) << layout.error();
+  auto file = LoadLayout(LDKEYS_DLL_PATH);
+  ASSERT_TRUE(file.ok()) << file.error();
+  const Layout* layout = &file->layout;
   ASSERT_TRUE(layout->locale_flags() & KLLF_ALTGR);
 
   const std::string svg = Path("ldkeys-chart.svg");

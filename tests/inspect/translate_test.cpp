@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "image_builder.h"
+#include "kbdinspect/strokes.h"
 #include "kbdinspect/translate.h"
 
 namespace {

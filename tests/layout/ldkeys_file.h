@@ -7,7 +7,8 @@
 namespace ldkeys_test {
 
 // The image and its layout tables, or null after recording a test failure
-// that says why (a missing or unreadable dist/ldkeys.dll fails every test).
+// that says why (a missing dist/ldkeys.dll, or one whose layout cannot be
+// read, fails every test).
 const pe::PeImage* Image();
 const kbd::Layout* Layout();
 

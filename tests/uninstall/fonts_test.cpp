@@ -8,13 +8,6 @@ using namespace win32stub;
 
 namespace {
 
-const char FontKey[] = "Software\\Microsoft\\Windows NT\\CurrentVersion\\Fonts";
-const char EudcKey[] = "EUDC\\950";
-// The three face names as code page 950 bytes: 細明體, 新細明體, 標楷體.
-const char Ming[] = "\xB2\xD3\xA9\xFA\xC5\xE9";
-const char NewMing[] = "\xB7\x73\xB2\xD3\xA9\xFA\xC5\xE9";
-const char Kai[] = "\xBC\xD0\xB7\xA2\xC5\xE9";
-
 class Fonts : public RemovalTest {
 protected:
     void SetUp() override
@@ -135,6 +128,19 @@ TEST_F(EudcLinks, RemovesOnlyLinksToThePackageFiles)
     SetString(HKEY_CURRENT_USER, EudcKey, Kai, "C:\\Program Files\\Krelmo\\Lindorian\\ldeuda.tte");
     RemoveEudcLinks();
     EXPECT_FALSE(Link(Kai));
+}
+
+// On a Program Files value that ends in a separator, the install folder has
+// a doubled one, and so have the links written with it: those go. A link
+// spelt with a single separator is another path and stays.
+TEST_F(EudcLinks, ComparesLinksWithTheInstallPathAsFormed)
+{
+    Set(PackagePaths.InstallFolder, "C:\\Program Files\\\\Krelmo\\Lindorian");
+    SetString(HKEY_CURRENT_USER, EudcKey, Ming, "C:\\Program Files\\\\Krelmo\\Lindorian\\ldeudb.tte");
+    SetString(HKEY_CURRENT_USER, EudcKey, Kai, "C:\\Program Files\\Krelmo\\Lindorian\\ldeuda.tte");
+    RemoveEudcLinks();
+    EXPECT_FALSE(Link(Ming));
+    EXPECT_EQ(Link(Kai), "C:\\Program Files\\Krelmo\\Lindorian\\ldeuda.tte");
 }
 
 }  // namespace

@@ -1,15 +1,17 @@
 // Checks on the built dist/uninstall.exe: the image format, what it imports,
 // and the picture and icon it carries.
 #include "pe/pe_image.h"
+#include "pe/text.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cctype>
 #include <set>
 #include <string>
 
 namespace {
+
+using pe::Lower;
 
 constexpr uint16_t RtIcon = 3, RtBitmap = 2, RtGroupIcon = 14;
 constexpr uint16_t TraditionalChinese = 1028;
@@ -18,12 +20,6 @@ const pe::PeImage& Image() {
     static const auto image = pe::PeImage::Load(UNINSTALL_EXE);
     if (!image) throw std::runtime_error("cannot read " UNINSTALL_EXE ": " + image.error());
     return *image;
-}
-
-std::string Lower(std::string text) {
-    std::transform(text.begin(), text.end(), text.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return text;
 }
 
 uint32_t U32(const std::vector<uint8_t>& data, size_t at) {

@@ -7,9 +7,6 @@ using namespace win32stub;
 
 namespace {
 
-const char Layouts[] = "SYSTEM\\CurrentControlSet\\Control\\Keyboard Layouts";
-const char Preload[] = "keyboard layout\\preload";
-
 class KeyboardLayout : public RemovalTest {
 protected:
     void SetUp() override
@@ -36,6 +33,18 @@ protected:
         CreateKey(HKEY_CURRENT_USER, Preload);
         for (std::size_t i = 0; i < klids.size(); ++i)
             SetString(HKEY_CURRENT_USER, Preload, std::to_string(i + 1), klids[i]);
+    }
+
+    // `count` distinct layouts of language 0409, as a long preload list holds them.
+    static std::vector<std::string> OtherLayouts(int count)
+    {
+        std::vector<std::string> klids;
+        for (int i = 1; i <= count; ++i) {
+            char klid[16];
+            std::snprintf(klid, sizeof klid, "%04X0409", i);
+            klids.push_back(klid);
+        }
+        return klids;
     }
 
     // The preload list as the system reads it, and how many values the key holds.
@@ -82,6 +91,37 @@ TEST_F(KeyboardLayout, FindsTheRegistrationByModuleNameInAnyCase)
     EXPECT_FALSE(Registered("00010628"));
     EXPECT_EQ(PreloadList(), Strings{"00000409"});
     EXPECT_FALSE(Exists(ModuleFile()));
+}
+
+// The KLID is written in upper-case hex, as the system writes it: the
+// registry finds a key in any case, the preload list only in its own.
+TEST_F(KeyboardLayout, WritesTheVariantNumberInUpperCase)
+{
+    for (int variant = 0; variant <= 9; ++variant)
+        Register("000" + std::to_string(variant) + "0628", "other.dll");
+    Register("000A0628", "ldkeys.dll");
+    SetPreload({"00000409", "000A0628"});
+    EXPECT_EQ(RemoveKeyboardLayout(), 1);
+    EXPECT_FALSE(Registered("000A0628"));
+    EXPECT_EQ(PreloadList(), Strings{"00000409"});
+    EXPECT_TRUE(LoadedLayouts().empty());
+}
+
+// A registration whose module name is missing, or too long for the short
+// file name a layout has, is not the package's; the search goes on past it.
+TEST_F(KeyboardLayout, SearchesPastMissingAndOverlongModuleNames)
+{
+    CreateKey(HKEY_LOCAL_MACHINE, std::string(Layouts) + "\\00000628");
+    Register("00010628", "ldkeys-extra.dll");  // 16 characters
+    SetValue(HKEY_LOCAL_MACHINE, std::string(Layouts) + "\\00020628", "layout file", REG_SZ,
+             std::string("ldkeys.dll") + std::string(7, '\0'));  // 17 bytes
+    Register("00030628", "ldkeys.dll");
+    SetPreload({});
+    EXPECT_EQ(RemoveKeyboardLayout(), 1);
+    EXPECT_TRUE(Registered("00000628"));
+    EXPECT_TRUE(Registered("00010628"));
+    EXPECT_TRUE(Registered("00020628"));
+    EXPECT_FALSE(Registered("00030628"));
 }
 
 // The search stops at the first missing variant number; the module file goes anyway.
@@ -133,6 +173,14 @@ TEST_F(KeyboardLayout, ComparesTheLanguageHalfOfFullValuesOnly)
     EXPECT_EQ(LoadedLayouts(), Strings{"00020628"});
 }
 
+// All four characters of the language half count, the first of them too.
+TEST_F(KeyboardLayout, ComparesTheWholeLanguageHalf)
+{
+    SetPreload({"00001628", "00010628"});
+    EXPECT_EQ(OnPreload(ActivateReplacementLayout, "00000628"), 1);
+    EXPECT_EQ(LoadedLayouts(), Strings{"00010628"});
+}
+
 // A preload value filling all nine bytes without a terminator ends the list.
 TEST_F(KeyboardLayout, TreatsAnUnterminatedPreloadValueAsTheEnd)
 {
@@ -148,12 +196,7 @@ TEST_F(KeyboardLayout, TreatsAnUnterminatedPreloadValueAsTheEnd)
 // however long, so no entry is lost or doubled.
 TEST_F(KeyboardLayout, ShiftsPastName999)
 {
-    Strings list;
-    for (int i = 1; i <= 1002; ++i) {
-        char klid[16];
-        std::snprintf(klid, sizeof klid, "%04X0409", i);
-        list.push_back(klid);
-    }
+    Strings list = OtherLayouts(1002);
     list[997] = "00000628";  // name 998
     SetPreload(list);
     EXPECT_EQ(OnPreload(RemovePreloadEntry, "00000628"), 1);
@@ -165,6 +208,21 @@ TEST_F(KeyboardLayout, ShiftsPastName999)
     SetPreload(expected);
     EXPECT_EQ(OnPreload(RemovePreloadEntry, "00000628"), 0);
     EXPECT_EQ(PreloadList(), expected);
+}
+
+// Name 999 itself is searched, for the package's entry and for a replacement.
+TEST_F(KeyboardLayout, SearchesName999)
+{
+    Strings list = OtherLayouts(999);
+    list[998] = "00000628";
+    SetPreload(list);
+    EXPECT_EQ(OnPreload(RemovePreloadEntry, "00000628"), 1);
+    EXPECT_EQ(PreloadList(), Strings(list.begin(), list.end() - 1));
+
+    list[998] = "00010628";
+    SetPreload(list);
+    EXPECT_EQ(OnPreload(ActivateReplacementLayout, "00000628"), 1);
+    EXPECT_EQ(LoadedLayouts(), Strings{"00010628"});
 }
 
 // Every way out of the step closes what it opened (checked on tear-down).

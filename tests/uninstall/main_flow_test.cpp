@@ -1,8 +1,5 @@
 // The uninstaller's main flow, window and entry, run against the stand-in.
-#include "uninstall.h"
-#include "win32stub.h"
-
-#include <gtest/gtest.h>
+#include "removal_fixture.h"
 
 #include <algorithm>
 #include <set>
@@ -20,23 +17,11 @@ const char* const Question = "To uninstall the Lindorian Package?";
 const char* const Completion =
     "Uninstallation completed. Remember to restart Windows to take effect.";
 
-const char* const CurrentVersion = "Software\\Microsoft\\Windows\\CurrentVersion";
-const char* const ShellFolders = "Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Shell Folders";
-const char* const Layouts = "SYSTEM\\CurrentControlSet\\Control\\Keyboard Layouts";
-const char* const Preload = "keyboard layout\\preload";
-const char* const FontRegistrations = "Software\\Microsoft\\Windows NT\\CurrentVersion\\Fonts";
-const char* const Eudc = "EUDC\\950";
-const char* const WordOptions = "Software\\Microsoft\\Office\\11.0\\Word\\Options";
-const char* const ExcelRoot = "Software\\Microsoft\\Office\\11.0\\Excel\\InstallRoot";
-
 const std::string Programs = "C:\\Documents and Settings\\Tester\\Start Menu\\Programs";
 const std::string ProgramGroup = Programs + "\\Lindorian";
 const std::string MakerFolder = "C:\\Program Files\\Krelmo";
 const std::string InstallFolder = MakerFolder + "\\Lindorian";
 const std::string Fonts = "C:\\WINDOWS\\Fonts";
-const std::string MingFace = "\xB2\xD3\xA9\xFA\xC5\xE9";
-const std::string NewMingFace = "\xB7\x73\xB2\xD3\xA9\xFA\xC5\xE9";
-const std::string KaiFace = "\xBC\xD0\xB7\xA2\xC5\xE9";
 
 // A machine on which the package is installed, with one item of every kind.
 void InstallPackage() {
@@ -52,8 +37,8 @@ void InstallPackage() {
 
     MakeFile(Fonts + "\\ldser.ttf", "serif");
     MakeFile(Fonts + "\\ldfix.ttf", "fixed");
-    SetString(HKEY_LOCAL_MACHINE, FontRegistrations, "Lindorian Serif (TrueType)", "ldser.ttf");
-    SetString(HKEY_LOCAL_MACHINE, FontRegistrations, "Lindorian Fixed (TrueType)", "ldfix.ttf");
+    SetString(HKEY_LOCAL_MACHINE, FontKey, "Lindorian Serif (TrueType)", "ldser.ttf");
+    SetString(HKEY_LOCAL_MACHINE, FontKey, "Lindorian Fixed (TrueType)", "ldfix.ttf");
 
     CreateKey(HKEY_CURRENT_USER, WordOptions);
     MakeFile(AppDataFolder() + "\\Microsoft\\Word\\Startup\\Lindorian11.dot", "template");
@@ -64,9 +49,9 @@ void InstallPackage() {
     MakeFile(InstallFolder + "\\ldeudb.tte", "ming");
     MakeFile(InstallFolder + "\\ldeuda.tte", "kai");
     MakeFile(InstallFolder + "\\Docs\\readme.txt", "text");
-    SetString(HKEY_CURRENT_USER, Eudc, MingFace, InstallFolder + "\\ldeudb.tte");
-    SetString(HKEY_CURRENT_USER, Eudc, NewMingFace, InstallFolder + "\\ldeudb.tte");
-    SetString(HKEY_CURRENT_USER, Eudc, KaiFace, InstallFolder + "\\ldeuda.tte");
+    SetString(HKEY_CURRENT_USER, EudcKey, Ming, InstallFolder + "\\ldeudb.tte");
+    SetString(HKEY_CURRENT_USER, EudcKey, NewMing, InstallFolder + "\\ldeudb.tte");
+    SetString(HKEY_CURRENT_USER, EudcKey, Kai, InstallFolder + "\\ldeuda.tte");
 }
 
 bool StartsWithNoCase(const std::string& text, const std::string& prefix) {
@@ -93,8 +78,8 @@ int StepOf(const Call& call) {
         if (StartsWithNoCase(key, "HKLM\\" + std::string(Layouts)) ||
             StartsWithNoCase(key, "HKCU\\" + std::string(Preload)))
             return 1;
-        if (StartsWithNoCase(key, "HKLM\\" + std::string(FontRegistrations))) return 2;
-        if (StartsWithNoCase(key, "HKCU\\" + std::string(Eudc))) return 6;
+        if (StartsWithNoCase(key, "HKLM\\" + std::string(FontKey))) return 2;
+        if (StartsWithNoCase(key, "HKCU\\" + std::string(EudcKey))) return 6;
     }
     if (f == "DeleteFileA" || f == "RemoveDirectoryA") {
         const std::string& path = call.Text(0);
@@ -108,18 +93,12 @@ int StepOf(const Call& call) {
     return 0;
 }
 
-class MainFlowTest : public ::testing::Test {
+class MainFlowTest : public RemovalTest {
 protected:
     void SetUp() override {
-        win32stub::Reset();
-        PackagePaths = PackagePathsRecord{};
+        RemovalTest::SetUp();
         MainWindow = nullptr;
         BackgroundBitmap = nullptr;
-    }
-
-    void TearDown() override {
-        EXPECT_EQ(win32stub::OpenKeyCount(), 0) << "a registry key was left open";
-        EXPECT_EQ(win32stub::OpenFindCount(), 0) << "an enumeration was left open";
     }
 
     static int Run(int showCommand = SW_SHOWNORMAL) {
@@ -271,10 +250,10 @@ TEST_F(MainFlowTest, RunsTheSevenStepsInTheirOrderBetweenTheTwoBoxes) {
     EXPECT_FALSE(Exists(SystemDirectory() + "\\ldkeys.dll"));
     EXPECT_FALSE(Exists(Fonts + "\\ldser.ttf"));
     EXPECT_FALSE(Exists(Fonts + "\\ldfix.ttf"));
-    EXPECT_TRUE(ValueNames(HKEY_LOCAL_MACHINE, FontRegistrations).empty());
+    EXPECT_TRUE(ValueNames(HKEY_LOCAL_MACHINE, FontKey).empty());
     EXPECT_FALSE(Exists(AppDataFolder() + "\\Microsoft\\Word\\Startup\\Lindorian11.dot"));
     EXPECT_FALSE(Exists(AppDataFolder() + "\\Microsoft\\Excel\\Xlstart\\Lindorian11.xla"));
-    EXPECT_TRUE(ValueNames(HKEY_CURRENT_USER, Eudc).empty());
+    EXPECT_TRUE(ValueNames(HKEY_CURRENT_USER, EudcKey).empty());
     EXPECT_FALSE(Exists(ProgramGroup));
     EXPECT_FALSE(Exists(MakerFolder));
     EXPECT_TRUE(Exists(Programs));
@@ -298,7 +277,7 @@ TEST_F(MainFlowTest, AnyAnswerButOkRemovesNothing) {
         EXPECT_TRUE(Exists(SystemDirectory() + "\\ldkeys.dll"));
         EXPECT_TRUE(Exists(InstallFolder + "\\ldeudb.tte"));
         EXPECT_TRUE(Exists(ProgramGroup + "\\Uninstall.lnk"));
-        EXPECT_EQ(ValueNames(HKEY_CURRENT_USER, Eudc).size(), 3u);
+        EXPECT_EQ(ValueNames(HKEY_CURRENT_USER, EudcKey).size(), 3u);
         EXPECT_EQ(ValueNames(HKEY_CURRENT_USER, Preload).size(), 2u);
         // The resolution ran before the question and created the folders.
         EXPECT_FALSE(CallsTo("CreateDirectoryA").empty());

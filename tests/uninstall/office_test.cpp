@@ -5,8 +5,6 @@ using namespace win32stub;
 
 namespace {
 
-const char WordOptions[] = "Software\\Microsoft\\Office\\11.0\\Word\\Options";
-const char ExcelRoot[] = "Software\\Microsoft\\Office\\11.0\\Excel\\InstallRoot";
 const char OfficeFolder[] = "C:\\Program Files\\Microsoft Office\\OFFICE11\\";
 
 class OfficeAddins : public RemovalTest {

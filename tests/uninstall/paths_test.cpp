@@ -8,8 +8,6 @@ using namespace win32stub;
 
 namespace {
 
-const char CurrentVersion[] = "Software\\Microsoft\\Windows\\CurrentVersion";
-const char ShellFolders[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Shell Folders";
 const char Programs[] = "C:\\Documents and Settings\\Tester\\Start Menu\\Programs";
 
 class PackageFolders : public RemovalTest {
@@ -33,6 +31,17 @@ TEST_F(PackageFolders, ResolvesAndCreatesTheFolders)
     EXPECT_STREQ(PackagePaths.FontsFolder, "C:\\WINDOWS\\Fonts");
     EXPECT_TRUE(IsFolder(PackagePaths.InstallFolder));
     EXPECT_TRUE(IsFolder(PackagePaths.ProgramGroupFolder));
+}
+
+// A folder value that ends in a separator is used as it is: the paths built
+// on it carry a doubled one, which Windows reads as one.
+TEST_F(PackageFolders, KeepsTheSeparatorAFolderValueEndsIn)
+{
+    RegisterFolders("C:\\Program Files\\", Programs);
+    EXPECT_EQ(ResolvePackagePaths(), 1);
+    EXPECT_STREQ(PackagePaths.ProgramFilesRoot, "C:\\Program Files\\");
+    EXPECT_STREQ(PackagePaths.InstallFolder, "C:\\Program Files\\\\Krelmo\\Lindorian");
+    EXPECT_TRUE(IsFolder(PackagePaths.InstallFolder));
 }
 
 // Each way resolution stops leaves the later members empty and every key closed.
@@ -113,6 +122,16 @@ TEST_F(PackageFolders, RemovesTheMakerFolderOnlyWhenEmpty)
     EXPECT_TRUE(Exists("C:\\Program Files\\Krelmo\\Other Product\\keep.txt"));
 
     std::filesystem::remove_all(HostPath("C:\\Program Files\\Krelmo\\Other Product"));
+    RemoveInstallFolders();
+    EXPECT_FALSE(Exists("C:\\Program Files\\Krelmo"));
+    EXPECT_TRUE(IsFolder("C:\\Program Files"));
+}
+
+// The maker folder goes after the install folder, in the same call.
+TEST_F(PackageFolders, RemovesTheMakerFolderTheInstallFolderLeavesEmpty)
+{
+    UseResolvedPaths();
+    MakeFile(std::string(PackagePaths.InstallFolder) + "\\ldeudb.tte");
     RemoveInstallFolders();
     EXPECT_FALSE(Exists("C:\\Program Files\\Krelmo"));
     EXPECT_TRUE(IsFolder("C:\\Program Files"));
@@ -235,7 +254,7 @@ TEST_F(PackageFolders, UnresolvedFoldersLeaveTheDriveAlone)
     MakeFile("C:\\boot.ini");
     MakeFile("C:\\ldser.ttf");
     MakeFile("C:\\Tools\\tool.exe");
-    SetString(HKEY_CURRENT_USER, "EUDC\\950", "\xB2\xD3\xA9\xFA\xC5\xE9", "\\ldeudb.tte");
+    SetString(HKEY_CURRENT_USER, EudcKey, Ming, "\\ldeudb.tte");
 
     RemoveTree("");
     RemoveProgramGroup();
@@ -245,7 +264,7 @@ TEST_F(PackageFolders, UnresolvedFoldersLeaveTheDriveAlone)
     EXPECT_TRUE(DriveChanges().empty());
     EXPECT_TRUE(CallsTo("RemoveFontResourceA").empty());
     EXPECT_TRUE(CallsTo("SendMessageTimeoutA").empty());
-    EXPECT_TRUE(StringValue(HKEY_CURRENT_USER, "EUDC\\950", "\xB2\xD3\xA9\xFA\xC5\xE9"));
+    EXPECT_TRUE(StringValue(HKEY_CURRENT_USER, EudcKey, Ming));
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
-// Common ground for the removal-step tests: a fresh stand-in machine, the
-// package paths cleared, and a few ways to look at what a step changed.
+// Common ground for the uninstaller's host tests: a fresh stand-in machine,
+// the package paths cleared, the registry keys the steps use, and a few ways
+// to look at what a step changed.
 #pragma once
 
 #include "uninstall.h"
@@ -9,6 +10,22 @@
 
 #include <string>
 #include <vector>
+
+// The registry keys the uninstaller reads and changes.
+inline constexpr char CurrentVersion[] = "Software\\Microsoft\\Windows\\CurrentVersion";
+inline constexpr char ShellFolders[] =
+    "Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Shell Folders";
+inline constexpr char Layouts[] = "SYSTEM\\CurrentControlSet\\Control\\Keyboard Layouts";
+inline constexpr char Preload[] = "keyboard layout\\preload";
+inline constexpr char FontKey[] = "Software\\Microsoft\\Windows NT\\CurrentVersion\\Fonts";
+inline constexpr char EudcKey[] = "EUDC\\950";
+inline constexpr char WordOptions[] = "Software\\Microsoft\\Office\\11.0\\Word\\Options";
+inline constexpr char ExcelRoot[] = "Software\\Microsoft\\Office\\11.0\\Excel\\InstallRoot";
+// The EUDC links' value names: the three face names as code page 950 bytes,
+// 細明體, 新細明體, 標楷體.
+inline constexpr char Ming[] = "\xB2\xD3\xA9\xFA\xC5\xE9";
+inline constexpr char NewMing[] = "\xB7\x73\xB2\xD3\xA9\xFA\xC5\xE9";
+inline constexpr char Kai[] = "\xBC\xD0\xB7\xA2\xC5\xE9";
 
 class RemovalTest : public ::testing::Test {
 protected:

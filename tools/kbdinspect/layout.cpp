@@ -1,12 +1,13 @@
 // Follows the KBDTABLES record of a 32-bit layout image into Layout.
 #include "kbdinspect/layout.h"
 
-#include <cstdio>
+#include "pe/text.h"
 
 namespace kbd {
 namespace {
 
 using pe::FormatError;
+using pe::Hex;
 
 // Upper bounds on lists, far above anything a real layout holds; a list that
 // runs past them is taken as unterminated.
@@ -18,12 +19,6 @@ constexpr uint32_t kMaxTables = 64;
 constexpr uint32_t kMaxRows = 512;
 constexpr uint32_t kMaxDeadKeys = 8192;
 constexpr uint32_t kMaxLigatures = 4096;
-
-std::string Hex(uint32_t value) {
-  char text[16];
-  std::snprintf(text, sizeof text, "0x%X", value);
-  return text;
-}
 
 class Reader {
  public:
@@ -306,12 +301,12 @@ Expected<Layout> ReadLayout(const pe::PeImage& image) {
   });
 }
 
-Expected<Layout> LoadLayout(const std::string& path) {
+Expected<LayoutFile> LoadLayout(const std::string& path) {
   auto image = pe::PeImage::Load(path);
   if (!image) return pe::Failure{image.error()};
   auto layout = ReadLayout(*image);
   if (!layout) return pe::Failure{path + ": " + layout.error()};
-  return layout;
+  return LayoutFile{std::move(*image), std::move(*layout)};
 }
 
 }  // namespace kbd

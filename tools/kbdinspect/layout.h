@@ -152,7 +152,14 @@ struct Layout {
 };
 
 Expected<Layout> ReadLayout(const pe::PeImage& image);
-Expected<Layout> LoadLayout(const std::string& path);
+
+// A layout module read from a file: its image, and the layout in it.
+struct LayoutFile {
+  pe::PeImage image;
+  Layout layout;
+};
+// Loads the image and reads its layout; an error names the file.
+Expected<LayoutFile> LoadLayout(const std::string& path);
 
 // Where the export's code says the descriptor is: the virtual address its
 // `return &descriptor;` loads, and the RVA of that 32-bit operand.

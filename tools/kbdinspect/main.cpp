@@ -10,8 +10,10 @@
 
 #include "kbdinspect/layout.h"
 #include "kbdinspect/report.h"
+#include "kbdinspect/strokes.h"
 #include "kbdinspect/svg_chart.h"
 #include "kbdinspect/translate.h"
+#include "pe/text.h"
 
 namespace {
 
@@ -31,24 +33,14 @@ std::string Printable(const std::u32string& text) {
   return out;
 }
 
-struct Loaded {
-  pe::PeImage image;
-  kbd::Layout layout;
-};
-
 // Loads FILE, printing the reason to stderr on failure.
-std::optional<Loaded> Load(const std::string& path) {
-  auto image = pe::PeImage::Load(path);
-  if (!image) {
-    std::cerr << "kbdinspect: " << image.error() << "\n";
+std::optional<kbd::LayoutFile> Load(const std::string& path) {
+  auto loaded = kbd::LoadLayout(path);
+  if (!loaded) {
+    std::cerr << "kbdinspect: " << loaded.error() << "\n";
     return std::nullopt;
   }
-  auto layout = kbd::ReadLayout(*image);
-  if (!layout) {
-    std::cerr << "kbdinspect: " << path << ": " << layout.error() << "\n";
-    return std::nullopt;
-  }
-  return Loaded{std::move(*image), std::move(*layout)};
+  return std::move(*loaded);
 }
 
 int Check(const std::string& path) {

@@ -3,7 +3,6 @@
 #include "kbdinspect/marks.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <iterator>
 
 namespace kbd {
@@ -218,12 +217,6 @@ bool IsCombiningMark(char32_t c) {
 std::string_view CombiningMarkName(char32_t c) {
   if (c >= 0x0300 && c <= 0x036F) return kDiacriticalMarkNames[c - 0x0300];
   return {};
-}
-
-std::string CodePointLabel(char32_t c) {
-  char text[16];
-  std::snprintf(text, sizeof text, "U+%04X", unsigned(c));
-  return text;
 }
 
 }  // namespace kbd

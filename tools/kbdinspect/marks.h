@@ -2,7 +2,6 @@
 // typed before it, so on its own it has to be shown on a placeholder.
 #pragma once
 
-#include <string>
 #include <string_view>
 
 namespace kbd {
@@ -16,8 +15,5 @@ bool IsCombiningMark(char32_t c);
 // The Unicode name of a mark of the Combining Diacritical Marks block
 // (U+0300..U+036F), e.g. "COMBINING ACUTE ACCENT"; empty for others.
 std::string_view CombiningMarkName(char32_t c);
-
-// "U+0301", "U+1E73", "U+1D167".
-std::string CodePointLabel(char32_t c);
 
 }  // namespace kbd

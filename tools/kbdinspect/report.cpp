@@ -5,14 +5,13 @@
 #include <cstdio>
 #include <set>
 
+#include "kbdinspect/marks.h"
+#include "pe/text.h"
+
 namespace kbd {
 namespace {
 
-std::string Hex(uint32_t value, int digits = 2) {
-  char text[16];
-  std::snprintf(text, sizeof text, "0x%0*X", digits, value);
-  return text;
-}
+using pe::Hex;
 
 std::string Scan(uint8_t code) {
   char text[8];
@@ -20,6 +19,7 @@ std::string Scan(uint8_t code) {
   return text;
 }
 
+// clang-format off
 const std::pair<uint8_t, const char*> kVkNames[] = {
     {0x03, "VK_CANCEL"}, {0x08, "VK_BACK"}, {0x09, "VK_TAB"}, {0x0C, "VK_CLEAR"},
     {0x0D, "VK_RETURN"}, {0x10, "VK_SHIFT"}, {0x11, "VK_CONTROL"}, {0x12, "VK_MENU"},
@@ -46,10 +46,11 @@ const std::pair<uint8_t, const char*> kVkNames[] = {
     {0xEE, "VK_OEM_WSCTRL"}, {0xF1, "VK_OEM_FINISH"}, {0xF3, "VK_OEM_AUTO"},
     {0xF5, "VK_OEM_BACKTAB"}, {0xF9, "VK_EREOF"}, {0xFB, "VK_ZOOM"},
 };
+// clang-format on
 
 std::string ScanEntryText(uint16_t entry) {
   if (uint8_t(entry) == kNoKey) return "none";
-  std::string text = VkName(uint8_t(entry)) + " (" + Hex(uint8_t(entry)) + ")";
+  std::string text = VkName(uint8_t(entry)) + " (" + Hex(uint8_t(entry), 2) + ")";
   static const std::pair<uint16_t, const char*> kFlags[] = {
       {KBDEXT, "KBDEXT"}, {KBDMULTIVK, "KBDMULTIVK"}, {KBDSPECIAL, "KBDSPECIAL"},
       {KBDNUMPAD, "KBDNUMPAD"}, {KBDUNICODE, "KBDUNICODE"}, {KBDINJECTEDVK, "KBDINJECTEDVK"},
@@ -67,14 +68,8 @@ std::string AttributeText(uint8_t attributes) {
   for (auto [flag, name] : kAttributes)
     if (attributes & flag) text += (text.empty() ? "" : "+") + std::string(name);
   const uint8_t unknown = attributes & ~(CAPLOK | SGCAPS | CAPLOKALTGR | KANALOK | GRPSELTAP);
-  if (unknown) text += (text.empty() ? "" : "+") + Hex(unknown);
+  if (unknown) text += (text.empty() ? "" : "+") + Hex(unknown, 2);
   return text.empty() ? "0" : text;
-}
-
-bool IsCombining(char32_t c) {
-  return (c >= 0x0300 && c <= 0x036F) || (c >= 0x1AB0 && c <= 0x1AFF) ||
-         (c >= 0x1DC0 && c <= 0x1DFF) || (c >= 0x20D0 && c <= 0x20FF) ||
-         (c >= 0xFE20 && c <= 0xFE2F);
 }
 
 std::string Quoted(std::u32string_view text) { return "\"" + pe::EncodeUtf8(text) + "\""; }
@@ -113,29 +108,31 @@ std::string VkName(uint8_t vk) {
   if (vk >= 0x70 && vk <= 0x87) return "VK_F" + std::to_string(vk - 0x6F);
   for (auto [code, name] : kVkNames)
     if (code == vk) return name;
-  return Hex(vk);
+  return Hex(vk, 2);
 }
 
 std::string CellText(uint16_t cell) {
   if (cell == WCH_NONE) return "WCH_NONE";
   if (cell == WCH_DEAD) return "WCH_DEAD";
   if (cell == WCH_LGTR) return "WCH_LGTR";
-  std::string text = "U+" + Hex(cell, 4).substr(2);
+  std::string text = CodePointLabel(cell);
   if (cell <= 0x20 || cell == 0x7F || (cell >= 0x80 && cell < 0xA0) || (cell >= 0xD800 && cell <= 0xDFFF))
     return text;  // control characters, space and lone surrogates are not shown
   std::u32string shown;
-  if (IsCombining(cell)) shown += U'\u25CC';
+  if (IsCombiningMark(cell)) shown += kDottedCircle;
   shown += char32_t(cell);
   return text + " " + pe::EncodeUtf8(shown);
 }
 
+std::string CodePointLabel(char32_t c) {
+  char text[16];
+  std::snprintf(text, sizeof text, "U+%04X", unsigned(c));
+  return text;
+}
+
 std::string CodePoints(std::u32string_view text) {
   std::string out;
-  for (char32_t c : text) {
-    char unit[16];
-    std::snprintf(unit, sizeof unit, "U+%04X", unsigned(c));
-    out += (out.empty() ? "" : " ") + std::string(unit);
-  }
+  for (char32_t c : text) out += (out.empty() ? "" : " ") + CodePointLabel(c);
   return out;
 }
 
@@ -143,7 +140,7 @@ std::string MaskName(const Layout& layout, uint16_t mask) {
   std::string text;
   for (uint16_t bit = 1; bit && bit <= mask; bit <<= 1) {
     if (!(mask & bit)) continue;
-    std::string name = Hex(bit);
+    std::string name = Hex(bit, 2);
     for (const VkToBit& pair : layout.modifiers.vk_to_bit)
       if (pair.bits == bit) {
         name = pair.vk == VK_SHIFT ? "Shift" : pair.vk == VK_CONTROL ? "Ctrl"
@@ -177,7 +174,7 @@ void PrintChart(std::ostream& out, const Layout& layout) {
   const Modifiers& mods = layout.modifiers;
   out << "\nModifiers (wMaxModBits " << mods.max_mod_bits << ")\n";
   for (const VkToBit& pair : mods.vk_to_bit)
-    out << "  " << VkName(pair.vk) << " -> bit " << Hex(pair.bits) << "\n";
+    out << "  " << VkName(pair.vk) << " -> bit " << Hex(pair.bits, 2) << "\n";
   for (size_t mask = 0; mask < mods.mod_number.size(); ++mask) {
     out << "  mask " << mask << " (" << MaskName(layout, uint16_t(mask)) << ") -> ";
     if (mods.mod_number[mask] == SHFT_INVALID) out << "SHFT_INVALID\n";

@@ -14,6 +14,8 @@ namespace kbd {
 std::string VkName(uint8_t vk);
 // "U+0358 ◌͘", "U+0008", "WCH_NONE"; combining marks shown on a dotted circle.
 std::string CellText(uint16_t cell);
+// "U+0301", "U+1E73", "U+1D167".
+std::string CodePointLabel(char32_t c);
 // "U+0061 U+0301"
 std::string CodePoints(std::u32string_view text);
 // The modifier keys of a mask, e.g. "Shift+Ctrl", or "none".

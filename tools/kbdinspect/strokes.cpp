@@ -1,8 +1,10 @@
 // The key-stroke syntax of `kbdinspect type` and of TypeText.
+#include "kbdinspect/strokes.h"
+
 #include <cctype>
 #include <charconv>
 
-#include "kbdinspect/translate.h"
+#include "pe/text.h"
 
 namespace kbd {
 namespace {
@@ -16,6 +18,7 @@ struct NamedKey {
 constexpr Prefix N = Prefix::kNone;
 constexpr Prefix E0 = Prefix::kE0;
 
+// clang-format off
 const NamedKey kNamedKeys[] = {
     {"esc", {N, 0x01}},       {"minus", {N, 0x0C}},     {"equals", {N, 0x0D}},
     {"backspace", {N, 0x0E}}, {"tab", {N, 0x0F}},       {"lbracket", {N, 0x1A}},
@@ -35,6 +38,7 @@ const NamedKey kNamedKeys[] = {
     {"alt", {N, 0x38}},       {"lalt", {N, 0x38}},      {"ralt", {E0, 0x38}},
     {"altgr", {E0, 0x38}},
 };
+// clang-format on
 
 // Letters and digits in keyboard order, from their scan codes.
 constexpr const char* kLetterRows[] = {"qwertyuiop", "asdfghjkl", "zxcvbnm"};
@@ -85,12 +89,6 @@ std::optional<Key> ParseKey(std::string_view word) {
   return std::nullopt;
 }
 
-std::string Lower(std::string_view text) {
-  std::string out(text);
-  for (char& c : out) c = char(std::tolower(static_cast<unsigned char>(c)));
-  return out;
-}
-
 }  // namespace
 
 const char* StrokeSyntaxHelp() {
@@ -120,7 +118,7 @@ Expected<std::vector<Stroke>> ParseStrokes(std::string_view text) {
     while (end < text.size() && !std::isspace(static_cast<unsigned char>(text[end]))) ++end;
     Stroke stroke;
     stroke.text = std::string(text.substr(at, end - at));
-    const std::string word = Lower(stroke.text);
+    const std::string word = pe::Lower(stroke.text);
     std::vector<Key> keys;
     for (size_t start = 0;;) {
       const size_t plus = word.find('+', start);

@@ -15,6 +15,7 @@
 #include "kbdinspect/marks.h"
 #include "kbdinspect/report.h"
 #include "kbdinspect/translate.h"
+#include "pe/text.h"
 
 namespace kbd {
 namespace {
@@ -196,11 +197,13 @@ std::string KeyLabel(const Layout& layout, const Slot& slot, std::optional<uint8
     std::string text = DrawableName(name.name);
     if (!text.empty()) return text;
   }
+  // clang-format off
   static const std::pair<uint8_t, const char*> kPlainNames[] = {
       {0x08, "Backspace"}, {0x09, "Tab"}, {0x0D, "Enter"}, {0x20, "Space"},
       {VK_CAPITAL, "Caps Lock"}, {VK_SHIFT, "Shift"}, {VK_LSHIFT, "Shift"}, {VK_RSHIFT, "Shift"},
       {VK_CONTROL, "Ctrl"}, {VK_LCONTROL, "Ctrl"}, {VK_RCONTROL, "Ctrl"}, {VK_MENU, "Alt"},
       {VK_LMENU, "Alt"}, {VK_RMENU, "Alt"}, {0x5B, "Win"}, {0x5C, "Win"}, {0x5D, "Menu"}};
+  // clang-format on
   for (auto [code, name] : kPlainNames)
     if (code == *vk) return name;
   std::string name = VkName(*vk);
@@ -321,16 +324,10 @@ std::string Escape(std::string_view text) {
   return out;
 }
 
-std::string Hex(const std::u32string& text) {
+// The code points of a corner's text as its data-cp attribute holds them: "0061 0301".
+std::string DataCp(const std::u32string& text) {
   std::string out;
   for (char32_t c : text) out += (out.empty() ? "" : " ") + CodePointLabel(c).substr(2);
-  return out;
-}
-
-std::string Lower(std::string_view text) {
-  std::string out(text);
-  for (char& c : out)
-    if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
   return out;
 }
 
@@ -421,7 +418,7 @@ void DrawCorners(Writer& w, const KeyView& key, double width) {
     std::string cls = kLayerClass[layer];
     if (corner->marks) cls += " mark";
     if (corner->dead) cls += " dead";
-    std::string extra = " data-cp=\"" + Hex(corner->typed) + "\"";
+    std::string extra = " data-cp=\"" + DataCp(corner->typed) + "\"";
     if (layer == kAltGr || layer == kShiftAltGr) extra += " text-anchor=\"end\"";
     // Longer texts (ligatures) shrink to keep to their half of the key.
     const double size = FittingSize(corner->shown, width / 2 - kPad, kGlyphSize);
@@ -571,7 +568,7 @@ double DrawMarkList(Writer& w, const std::vector<KeyView>& keys, double top) {
     w.Text(x + 4, y + 34, "mark-glyph", pe::EncodeUtf8(std::u32string{kDottedCircle, mark}));
     const std::string_view name = CombiningMarkName(mark);
     w.Text(x + 60, y + 20, "legend",
-           CodePointLabel(mark) + (name.empty() ? "" : "  " + Lower(name)));
+           CodePointLabel(mark) + (name.empty() ? "" : "  " + pe::Lower(name)));
     std::string typed;
     for (const std::string& stroke : list) typed += (typed.empty() ? "" : "  or  ") + stroke;
     w.Text(x + 60, y + 42, "strokes", typed);

@@ -4,6 +4,9 @@
 
 #include <algorithm>
 
+#include "kbdinspect/strokes.h"
+#include "pe/text.h"
+
 namespace kbd {
 namespace {
 

@@ -67,11 +67,6 @@ struct Stroke {
   std::string text;  // as written
 };
 
-// Parses whitespace-separated strokes such as "a quote shift+9 altgr+sc:1e
-// capslock e0:1c vk:41". See StrokeSyntaxHelp().
-Expected<std::vector<Stroke>> ParseStrokes(std::string_view text);
-const char* StrokeSyntaxHelp();
-
 struct KeyboardState {
   bool caps_lock = false;
   bool num_lock = false;

@@ -1,8 +1,8 @@
 // The export, import, base-relocation and resource directories.
-#include <cstdio>
 #include <set>
 
 #include "pe/pe_image.h"
+#include "pe/text.h"
 
 namespace pe {
 namespace {
@@ -12,12 +12,6 @@ constexpr uint32_t kMaxImportDlls = 4096;
 constexpr uint32_t kMaxImportsPerDll = 0x10000;
 constexpr uint32_t kMaxResourceEntries = 4096; // per directory level
 constexpr uint32_t kResourceLevels = 3;        // type, name, language
-
-std::string Hex(uint32_t value) {
-  char text[16];
-  std::snprintf(text, sizeof text, "0x%X", value);
-  return text;
-}
 
 // A directory the image declares; checks that it lies inside the image.
 std::optional<DataDirectory> DeclaredDirectory(const PeImage& image, unsigned index,

@@ -2,9 +2,10 @@
 #include "pe/pe_image.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <fstream>
 #include <iterator>
+
+#include "pe/text.h"
 
 namespace pe {
 namespace {
@@ -16,12 +17,6 @@ constexpr uint32_t kSectionHeaderSize = 40;
 constexpr uint32_t kMaxSections = 96;     // the loader's own limit
 constexpr uint32_t kMaxDirectories = 16;
 constexpr uint32_t kMaxCopy = 64u << 20;  // no single read larger than this
-
-std::string Hex(uint32_t value) {
-  char text[16];
-  std::snprintf(text, sizeof text, "0x%X", value);
-  return text;
-}
 
 // Little-endian reads from the raw file; the caller has checked the range.
 uint16_t FileU16(const std::vector<uint8_t>& b, uint32_t at) {
@@ -256,44 +251,6 @@ std::string PeImage::AsciiZ(uint32_t rva, const char* what, size_t max_length) c
     if (*c == 0) return text;
     text.push_back(char(*c));
   }
-}
-
-std::u32string DecodeUtf16(std::u16string_view text) {
-  std::u32string out;
-  for (size_t i = 0; i < text.size(); ++i) {
-    const char16_t u = text[i];
-    if (u >= 0xD800 && u <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
-        text[i + 1] <= 0xDFFF) {
-      out.push_back(0x10000 + ((char32_t(u) - 0xD800) << 10) + (text[i + 1] - 0xDC00));
-      ++i;
-    } else {
-      out.push_back(u);  // lone surrogates are kept as they are
-    }
-  }
-  return out;
-}
-
-std::string EncodeUtf8(std::u32string_view text) {
-  std::string out;
-  for (char32_t c : text) {
-    if ((c >= 0xD800 && c <= 0xDFFF) || c > 0x10FFFF) c = 0xFFFD;  // not encodable
-    if (c < 0x80) {
-      out += char(c);
-    } else if (c < 0x800) {
-      out += char(0xC0 | c >> 6);
-      out += char(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-      out += char(0xE0 | c >> 12);
-      out += char(0x80 | (c >> 6 & 0x3F));
-      out += char(0x80 | (c & 0x3F));
-    } else {
-      out += char(0xF0 | c >> 18);
-      out += char(0x80 | (c >> 12 & 0x3F));
-      out += char(0x80 | (c >> 6 & 0x3F));
-      out += char(0x80 | (c & 0x3F));
-    }
-  }
-  return out;
 }
 
 }  // namespace pe

@@ -205,8 +205,4 @@ Expected<uint32_t> ChecksumOffset(std::span<const uint8_t> file);
 // Reads a whole file; an error names the path.
 Expected<std::vector<uint8_t>> ReadFile(const std::string& path);
 
-// Text helpers shared by the readers and the tools.
-std::u32string DecodeUtf16(std::u16string_view text);
-std::string EncodeUtf8(std::u32string_view text);
-
 }  // namespace pe
