@@ -98,7 +98,7 @@ constexpr KbdRecordLayout KbdRecords64 = {
     .WcharTableRowSize = 9,
     .KeyNameSize = 16,
     .KeyNameText = 8,
-    .TablesSize = 112,
+    .TablesSize = 104,
     .CharModifiers = 0,
     .VkToWcharTable = 8,
     .DeadKey = 16,
@@ -206,10 +206,10 @@ typedef struct _VK_TO_BIT {
 // ModNumber is a flexible array of wMaxModBits + 1 column numbers. ISO C++
 // has no flexible array members; __extension__ tells the compiler that the
 // GNU extension is meant, both here and where an instance is initialised.
-typedef struct _MODIFIERS {
+__extension__ typedef struct _MODIFIERS {
     KBD_POINTER(const VK_TO_BIT) pVkToBit;
     WORD                         wMaxModBits;
-    __extension__ BYTE           ModNumber[];
+    BYTE                         ModNumber[];
 } MODIFIERS, *PMODIFIERS;
 
 #define TYPEDEF_VK_TO_WCHARS(n)          \

@@ -27,7 +27,16 @@ constinit const VK_TO_BIT ModifierKeys[] = {
 // Character columns used by the rows below.
 enum : BYTE { Base, Shift, Ctrl, AltGr, ShiftAltGr };
 
-__extension__ constinit const MODIFIERS CharModifiers = {
+// clang cannot yet evaluate an initialised flexible array member at
+// compile time, so only gcc is asked to prove this record constant; clang
+// places it in read-only data as written all the same.
+#if defined(__clang__)
+#define MODIFIERS_CONSTINIT
+#else
+#define MODIFIERS_CONSTINIT constinit
+#endif
+
+__extension__ MODIFIERS_CONSTINIT const MODIFIERS CharModifiers = {
     ModifierKeys,
     7,  // highest modifier mask
     {
