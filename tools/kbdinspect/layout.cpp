@@ -371,15 +371,17 @@ Expected<AccessorTarget> DecodeAccessor(const pe::PeImage& image, uint32_t code_
 
 namespace {
 
-// The module's kind from its header, and for i386 from its descriptor: the
-// second DWORD is pVkToWcharTable in the 32-bit layout, which no layout
-// leaves null, and the high half of pCharModifiers in the 64-bit one.
-ModuleKind KindOf(const pe::PeImage& image, uint32_t descriptor_rva) {
+// The module's kind from its header, and for i386 from its accessor and
+// descriptor: an accessor returning a 64-bit address clears EDX, and the
+// descriptor's second DWORD is then the high half of pCharModifiers, zero;
+// in the 32-bit layout it is pVkToWcharTable, which no layout leaves null.
+ModuleKind KindOf(const pe::PeImage& image, const AccessorTarget& accessor, uint32_t descriptor_rva) {
   switch (image.headers().machine) {
     case pe::kMachineAmd64: return ModuleKind::kAmd64;
     case pe::kMachineArm64: return ModuleKind::kArm64;
   }
-  return image.U32(descriptor_rva + 4, "descriptor") == 0 ? ModuleKind::kWow64 : ModuleKind::kI386;
+  return accessor.clears_high_half && image.U32(descriptor_rva + 4, "descriptor") == 0 ? ModuleKind::kWow64
+                                                                                     : ModuleKind::kI386;
 }
 
 }  // namespace
@@ -407,10 +409,7 @@ Expected<Layout> ReadLayout(const pe::PeImage& image) {
     layout.pointer_relocation = h.pe32_plus() ? pe::kRelDir64 : pe::kRelHighLow;
     if (target->operand_rva) layout.pointer_sites.push_back(*target->operand_rva);
     layout.descriptor_rva = Reader(image, layout).Target(target->descriptor_va, "KbdLayerDescriptor's address");
-    layout.kind = KindOf(image, layout.descriptor_rva);
-    if (layout.kind == ModuleKind::kWow64 && !target->clears_high_half)
-      throw FormatError("the descriptor holds 64-bit pointers, but KbdLayerDescriptor leaves EDX, "
-                        "the high half of the 64-bit address it returns, unset");
+    layout.kind = KindOf(image, *target, layout.descriptor_rva);
     Reader reader(image, layout);
     reader.ReadDescriptor();
     reader.ReadModifiers();
