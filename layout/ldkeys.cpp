@@ -6,7 +6,9 @@
 // their keys, and a few extra letters and quotation marks, sit on AltGr.
 //
 // The keyboard subsystem reads everything here straight from the mapped
-// image; nothing is ever written, and all of it is const.
+// image; nothing is ever written, and all of it is const. Every table is
+// constinit: a table that needed code to fill it in would stay empty, as a
+// layout module has no entry point to run that code.
 #include "kbd.h"
 
 namespace {
@@ -15,7 +17,7 @@ namespace {
 // Modifiers: which keys set which modifier bit, and which character column
 // each combination of bits selects.
 
-const VK_TO_BIT ModifierKeys[] = {
+constinit const VK_TO_BIT ModifierKeys[] = {
     { VK_SHIFT,   KBDSHIFT },
     { VK_CONTROL, KBDCTRL  },
     { VK_MENU,    KBDALT   },
@@ -25,7 +27,16 @@ const VK_TO_BIT ModifierKeys[] = {
 // Character columns used by the rows below.
 enum : BYTE { Base, Shift, Ctrl, AltGr, ShiftAltGr };
 
-__extension__ const MODIFIERS CharModifiers = {
+// clang cannot yet evaluate an initialised flexible array member at
+// compile time, so only gcc is asked to prove this record constant; clang
+// places it in read-only data as written all the same.
+#if defined(__clang__)
+#define MODIFIERS_CONSTINIT
+#else
+#define MODIFIERS_CONSTINIT constinit
+#endif
+
+__extension__ MODIFIERS_CONSTINIT const MODIFIERS CharModifiers = {
     ModifierKeys,
     7,  // highest modifier mask
     {
@@ -46,7 +57,7 @@ __extension__ const MODIFIERS CharModifiers = {
 // Navigation keys of the numeric keypad turn into digits with Num Lock.
 constexpr USHORT KEYPAD = KBDSPECIAL | KBDNUMPAD;
 
-const USHORT ScanCodeToVk[] = {
+constinit const USHORT ScanCodeToVk[] = {
 /* 00 */ VK__none_, VK_ESCAPE,
 /* 02 */ '1', '2', '3', '4', '5', '6', '7', '8', '9', '0', VK_OEM_MINUS, VK_OEM_PLUS, VK_BACK,
 /* 0F */ VK_TAB, 'Q', 'W', 'E', 'R', 'T', 'Y', 'U', 'I', 'O', 'P', VK_OEM_4, VK_OEM_6, VK_RETURN,
@@ -75,7 +86,7 @@ static_assert(sizeof ScanCodeToVk / sizeof ScanCodeToVk[0] == 0x7F);
 
 // Keys sent with an E0 prefix. The subsystem searches this list from the
 // top, so its order is free; Enter and Break come last.
-const VSC_VK ScanCodeToVkE0[] = {
+constinit const VSC_VK ScanCodeToVkE0[] = {
     { 0x10, VK_MEDIA_PREV_TRACK    | KBDEXT },
     { 0x19, VK_MEDIA_NEXT_TRACK    | KBDEXT },
     { 0x1D, VK_RCONTROL            | KBDEXT },
@@ -118,7 +129,7 @@ const VSC_VK ScanCodeToVkE0[] = {
 };
 
 // Pause arrives as E1 1D 45.
-const VSC_VK ScanCodeToVkE1[] = {
+constinit const VSC_VK ScanCodeToVkE1[] = {
     { 0x1D, VK_PAUSE },
     { 0,    0        },
 };
@@ -126,7 +137,7 @@ const VSC_VK ScanCodeToVkE1[] = {
 // ---------------------------------------------------------------------------
 // Key names, as shown by GetKeyNameText.
 
-const VSC_LPWSTR KeyNames[] = {
+constinit const VSC_LPWSTR KeyNames[] = {
     { 0x01, L"Esc"         },
     { 0x0E, L"Backspace"   },
     { 0x0F, L"Tab"         },
@@ -181,7 +192,7 @@ const VSC_LPWSTR KeyNames[] = {
     { 0,    nullptr        },
 };
 
-const VSC_LPWSTR KeyNamesExt[] = {
+constinit const VSC_LPWSTR KeyNamesExt[] = {
     { 0x1C, L"Num Enter"     },
     { 0x1D, L"Right Ctrl"    },
     { 0x35, L"Num /"         },
@@ -215,96 +226,96 @@ const VSC_LPWSTR KeyNamesExt[] = {
 constexpr WCHAR NONE = WCH_NONE;
 
 // Control keys: Base, Shift, Ctrl.
-const VK_TO_WCHARS3 ControlKeys[] = {
+constinit const VK_TO_WCHARS3 ControlKeys[] = {
 //    key         attr     Base    Shift   Ctrl
-    { VK_BACK,    0,     { 0x0008, 0x0008, 0x007F } },
-    { VK_ESCAPE,  0,     { 0x001B, 0x001B, 0x001B } },
-    { VK_RETURN,  0,     { 0x000D, 0x000D, 0x000A } },
-    { VK_SPACE,   0,     { 0x0020, 0x0020, 0x0020 } },
-    { VK_CANCEL,  0,     { 0x0003, 0x0003, 0x0003 } },
+    { VK_BACK,    0,     { 0x0008, 0x0008, 0x007F } }, // backspace, delete
+    { VK_ESCAPE,  0,     { 0x001B, 0x001B, 0x001B } }, // escape
+    { VK_RETURN,  0,     { 0x000D, 0x000D, 0x000A } }, // carriage return, line feed
+    { VK_SPACE,   0,     { ' ',    ' ',    ' '    } },
+    { VK_CANCEL,  0,     { 0x0003, 0x0003, 0x0003 } }, // end of text
     { 0,          0,     { 0,      0,      0      } },
 };
 
 // Keys with an AltGr layer: Base, Shift, Ctrl, AltGr, Shift+AltGr.
 // Caps Lock leaves the AltGr columns alone.
-const VK_TO_WCHARS5 AltGrKeys[] = {
+constinit const VK_TO_WCHARS5 AltGrKeys[] = {
 //    key            attr       Base    Shift   Ctrl    AltGr   Shift+AltGr
-    { VK_OEM_7,      0,      { 0x0301, 0x0022, NONE,   0x0027, 0x0022 } }, // combining acute
-    { VK_OEM_3,      0,      { 0x0300, 0x007E, NONE,   0x0060, 0x007E } }, // combining grave
-    { '6',           0,      { 0x0036, 0x0302, NONE,   0x005E, 0x005E } }, // combining circumflex
-    { VK_OEM_PLUS,   0,      { 0x0304, 0x002B, NONE,   0x003D, 0x002B } }, // combining macron
-    { VK_OEM_5,      0,      { 0x005C, 0x030D, 0x001C, 0x005C, 0x007C } }, // combining vertical line above
-    { VK_OEM_102,    0,      { 0x005C, 0x030D, 0x001C, 0x005C, 0x007C } }, // combining vertical line above
-    { '9',           0,      { 0x0039, 0x0306, NONE,   0x0028, 0x0028 } }, // combining breve
-    { VK_OEM_4,      0,      { 0x005B, 0x007B, 0x001B, 0x2019, 0x2019 } }, // right single quote
-    { VK_OEM_6,      0,      { 0x005D, 0x007D, 0x001D, 0x2018, 0x2018 } }, // left single quote
-    { 'Q',           CAPLOK, { 0x0358, 0x00B7, NONE,   0x0071, 0x0051 } }, // combining dot above right, middle dot
-    { 'Z',           CAPLOK, { 0x1E73, 0x1E72, NONE,   0x007A, 0x005A } }, // u with diaeresis below
-    { 'W',           CAPLOK, { 0x00F6, 0x00D6, NONE,   0x0077, 0x0057 } }, // o with diaeresis
-    { 'N',           CAPLOK, { 0x006E, 0x004E, NONE,   0x207F, 0x207F } }, // superscript n
-    { 'X',           CAPLOK, { 0x207F, 0x207F, NONE,   0x0078, 0x0058 } }, // superscript n
-    { 'A',           CAPLOK, { 0x0061, 0x0041, NONE,   0x00E5, 0x00C5 } }, // a with ring above
-    { 'D',           CAPLOK, { 0x0064, 0x0044, NONE,   0x0111, 0x0110 } }, // d with stroke
-    { 'I',           CAPLOK, { 0x0069, 0x0049, NONE,   0x00EF, 0x00CF } }, // i with diaeresis
-    { 'U',           CAPLOK, { 0x0075, 0x0055, NONE,   0x016F, 0x016E } }, // u with ring above
-    { 'C',           CAPLOK, { 0x0063, 0x0043, NONE,   0x00A9, 0x00A9 } }, // copyright sign
-    { 'R',           CAPLOK, { 0x0072, 0x0052, NONE,   0x00AE, 0x00AE } }, // registered sign
-    { VK_OEM_COMMA,  0,      { 0x002C, 0x003C, NONE,   0x201C, 0x201C } }, // left double quote
-    { VK_OEM_PERIOD, 0,      { 0x002E, 0x003E, NONE,   0x201D, 0x201D } }, // right double quote
+    { VK_OEM_7,      0,      { 0x0301, '"',    NONE,   '\'',   '"'    } }, // combining acute
+    { VK_OEM_3,      0,      { 0x0300, '~',    NONE,   '`',    '~'    } }, // combining grave
+    { '6',           0,      { '6',    0x0302, NONE,   '^',    '^'    } }, // combining circumflex
+    { VK_OEM_PLUS,   0,      { 0x0304, '+',    NONE,   '=',    '+'    } }, // combining macron
+    { VK_OEM_5,      0,      { '\\',   0x030D, 0x001C, '\\',   '|'    } }, // combining vertical line above; file separator
+    { VK_OEM_102,    0,      { '\\',   0x030D, 0x001C, '\\',   '|'    } }, // combining vertical line above; file separator
+    { '9',           0,      { '9',    0x0306, NONE,   '(',    '('    } }, // combining breve
+    { VK_OEM_4,      0,      { '[',    '{',    0x001B, 0x2019, 0x2019 } }, // escape; right single quote
+    { VK_OEM_6,      0,      { ']',    '}',    0x001D, 0x2018, 0x2018 } }, // group separator; left single quote
+    { 'Q',           CAPLOK, { 0x0358, 0x00B7, NONE,   'q',    'Q'    } }, // combining dot above right, middle dot
+    { 'Z',           CAPLOK, { 0x1E73, 0x1E72, NONE,   'z',    'Z'    } }, // u with diaeresis below
+    { 'W',           CAPLOK, { 0x00F6, 0x00D6, NONE,   'w',    'W'    } }, // o with diaeresis
+    { 'N',           CAPLOK, { 'n',    'N',    NONE,   0x207F, 0x207F } }, // superscript n
+    { 'X',           CAPLOK, { 0x207F, 0x207F, NONE,   'x',    'X'    } }, // superscript n
+    { 'A',           CAPLOK, { 'a',    'A',    NONE,   0x00E5, 0x00C5 } }, // a with ring above
+    { 'D',           CAPLOK, { 'd',    'D',    NONE,   0x0111, 0x0110 } }, // d with stroke
+    { 'I',           CAPLOK, { 'i',    'I',    NONE,   0x00EF, 0x00CF } }, // i with diaeresis
+    { 'U',           CAPLOK, { 'u',    'U',    NONE,   0x016F, 0x016E } }, // u with ring above
+    { 'C',           CAPLOK, { 'c',    'C',    NONE,   0x00A9, 0x00A9 } }, // copyright sign
+    { 'R',           CAPLOK, { 'r',    'R',    NONE,   0x00AE, 0x00AE } }, // registered sign
+    { VK_OEM_COMMA,  0,      { ',',    '<',    NONE,   0x201C, 0x201C } }, // left double quote
+    { VK_OEM_PERIOD, 0,      { '.',    '>',    NONE,   0x201D, 0x201D } }, // right double quote
     { 0,             0,      { 0,      0,      0,      0,      0      } },
 };
 
 // Ordinary keys: Base, Shift.
-const VK_TO_WCHARS2 PlainKeys[] = {
+constinit const VK_TO_WCHARS2 PlainKeys[] = {
 //    key            attr       Base    Shift
-    { '1',           0,      { 0x0031, 0x0021 } },
-    { '2',           0,      { 0x0032, 0x0040 } },
-    { '3',           0,      { 0x0033, 0x0023 } },
-    { '4',           0,      { 0x0034, 0x0024 } },
-    { '5',           0,      { 0x0035, 0x0025 } },
-    { '7',           0,      { 0x0037, 0x0026 } },
-    { '8',           0,      { 0x0038, 0x002A } },
-    { '0',           0,      { 0x0030, 0x0029 } },
-    { 'E',           CAPLOK, { 0x0065, 0x0045 } },
-    { 'T',           CAPLOK, { 0x0074, 0x0054 } },
-    { 'Y',           CAPLOK, { 0x0079, 0x0059 } },
-    { 'O',           CAPLOK, { 0x006F, 0x004F } },
-    { 'P',           CAPLOK, { 0x0070, 0x0050 } },
-    { 'S',           CAPLOK, { 0x0073, 0x0053 } },
-    { 'F',           CAPLOK, { 0x0066, 0x0046 } },
-    { 'G',           CAPLOK, { 0x0067, 0x0047 } },
-    { 'H',           CAPLOK, { 0x0068, 0x0048 } },
-    { 'J',           CAPLOK, { 0x006A, 0x004A } },
-    { 'K',           CAPLOK, { 0x006B, 0x004B } },
-    { 'L',           CAPLOK, { 0x006C, 0x004C } },
-    { VK_OEM_1,      0,      { 0x003B, 0x003A } },
-    { 'V',           CAPLOK, { 0x0076, 0x0056 } },
-    { 'B',           CAPLOK, { 0x0062, 0x0042 } },
-    { 'M',           CAPLOK, { 0x006D, 0x004D } },
-    { VK_OEM_MINUS,  0,      { 0x002D, 0x005F } },
-    { VK_OEM_2,      0,      { 0x002F, 0x003F } },
-    { VK_DECIMAL,    0,      { 0x002E, 0x002E } },
-    { VK_TAB,        0,      { 0x0009, 0x0009 } },
-    { VK_ADD,        0,      { 0x002B, 0x002B } },
-    { VK_DIVIDE,     0,      { 0x002F, 0x002F } },
-    { VK_MULTIPLY,   0,      { 0x002A, 0x002A } },
-    { VK_SUBTRACT,   0,      { 0x002D, 0x002D } },
+    { '1',           0,      { '1',    '!'    } },
+    { '2',           0,      { '2',    '@'    } },
+    { '3',           0,      { '3',    '#'    } },
+    { '4',           0,      { '4',    '$'    } },
+    { '5',           0,      { '5',    '%'    } },
+    { '7',           0,      { '7',    '&'    } },
+    { '8',           0,      { '8',    '*'    } },
+    { '0',           0,      { '0',    ')'    } },
+    { 'E',           CAPLOK, { 'e',    'E'    } },
+    { 'T',           CAPLOK, { 't',    'T'    } },
+    { 'Y',           CAPLOK, { 'y',    'Y'    } },
+    { 'O',           CAPLOK, { 'o',    'O'    } },
+    { 'P',           CAPLOK, { 'p',    'P'    } },
+    { 'S',           CAPLOK, { 's',    'S'    } },
+    { 'F',           CAPLOK, { 'f',    'F'    } },
+    { 'G',           CAPLOK, { 'g',    'G'    } },
+    { 'H',           CAPLOK, { 'h',    'H'    } },
+    { 'J',           CAPLOK, { 'j',    'J'    } },
+    { 'K',           CAPLOK, { 'k',    'K'    } },
+    { 'L',           CAPLOK, { 'l',    'L'    } },
+    { VK_OEM_1,      0,      { ';',    ':'    } },
+    { 'V',           CAPLOK, { 'v',    'V'    } },
+    { 'B',           CAPLOK, { 'b',    'B'    } },
+    { 'M',           CAPLOK, { 'm',    'M'    } },
+    { VK_OEM_MINUS,  0,      { '-',    '_'    } },
+    { VK_OEM_2,      0,      { '/',    '?'    } },
+    { VK_DECIMAL,    0,      { '.',    '.'    } },
+    { VK_TAB,        0,      { 0x0009, 0x0009 } }, // tab
+    { VK_ADD,        0,      { '+',    '+'    } },
+    { VK_DIVIDE,     0,      { '/',    '/'    } },
+    { VK_MULTIPLY,   0,      { '*',    '*'    } },
+    { VK_SUBTRACT,   0,      { '-',    '-'    } },
     { 0,             0,      { 0,      0      } },
 };
 
 // Numeric keypad with Num Lock on: Base only.
-const VK_TO_WCHARS1 KeypadKeys[] = {
+constinit const VK_TO_WCHARS1 KeypadKeys[] = {
 //    key            attr       Base
-    { VK_NUMPAD0,    0,      { 0x0030 } },
-    { VK_NUMPAD1,    0,      { 0x0031 } },
-    { VK_NUMPAD2,    0,      { 0x0032 } },
-    { VK_NUMPAD3,    0,      { 0x0033 } },
-    { VK_NUMPAD4,    0,      { 0x0034 } },
-    { VK_NUMPAD5,    0,      { 0x0035 } },
-    { VK_NUMPAD6,    0,      { 0x0036 } },
-    { VK_NUMPAD7,    0,      { 0x0037 } },
-    { VK_NUMPAD8,    0,      { 0x0038 } },
-    { VK_NUMPAD9,    0,      { 0x0039 } },
+    { VK_NUMPAD0,    0,      { '0'    } },
+    { VK_NUMPAD1,    0,      { '1'    } },
+    { VK_NUMPAD2,    0,      { '2'    } },
+    { VK_NUMPAD3,    0,      { '3'    } },
+    { VK_NUMPAD4,    0,      { '4'    } },
+    { VK_NUMPAD5,    0,      { '5'    } },
+    { VK_NUMPAD6,    0,      { '6'    } },
+    { VK_NUMPAD7,    0,      { '7'    } },
+    { VK_NUMPAD8,    0,      { '8'    } },
+    { VK_NUMPAD9,    0,      { '9'    } },
     { 0,             0,      { 0      } },
 };
 
@@ -314,13 +325,12 @@ static_assert(sizeof PlainKeys / sizeof PlainKeys[0] == 32 + 1);
 static_assert(sizeof KeypadKeys / sizeof KeypadKeys[0] == 10 + 1);
 
 // The list entry for a table of rows: its address, its column count and
-// its row size. The list types every table as one-column rows.
-#define CHARACTER_TABLE(rows)                                    \
-    { reinterpret_cast<const VK_TO_WCHARS1 *>(rows),              \
-      sizeof rows[0].wch / sizeof rows[0].wch[0], sizeof rows[0] }
+// its row size.
+#define CHARACTER_TABLE(rows) \
+    { rows, sizeof rows[0].wch / sizeof rows[0].wch[0], sizeof rows[0] }
 
 // The subsystem tries the tables in this order; the keypad comes last.
-const VK_TO_WCHAR_TABLE CharacterMap[] = {
+constinit const VK_TO_WCHAR_TABLE CharacterMap[] = {
     CHARACTER_TABLE(ControlKeys),
     CHARACTER_TABLE(AltGrKeys),
     CHARACTER_TABLE(PlainKeys),
@@ -330,30 +340,37 @@ const VK_TO_WCHAR_TABLE CharacterMap[] = {
 
 // ---------------------------------------------------------------------------
 
-const KBDTABLES LayoutDescriptor = {
-    &CharModifiers,
-    CharacterMap,
-    nullptr,                               // no dead keys
-    KeyNames,
-    KeyNamesExt,
-    nullptr,                               // no dead-key names
-    ScanCodeToVk,
-    sizeof ScanCodeToVk / sizeof ScanCodeToVk[0],
-    ScanCodeToVkE0,
-    ScanCodeToVkE1,
-    MAKELONG(KLLF_ALTGR, KBD_VERSION),     // right Alt is AltGr
-    0,                                     // no ligatures
-    0,
-    nullptr,
-    0,                                     // keyboard type and subtype:
-    0,                                     // any
+constinit const KBDTABLES LayoutDescriptor = {
+    .pCharModifiers  = &CharModifiers,
+    .pVkToWcharTable = CharacterMap,
+    .pDeadKey        = nullptr, // diacritics follow their letter: no dead keys
+    .pKeyNames       = KeyNames,
+    .pKeyNamesExt    = KeyNamesExt,
+    .pKeyNamesDead   = nullptr,
+    .pusVSCtoVK      = ScanCodeToVk,
+    .bMaxVSCtoVK     = sizeof ScanCodeToVk / sizeof ScanCodeToVk[0],
+    .pVSCtoVK_E0     = ScanCodeToVkE0,
+    .pVSCtoVK_E1     = ScanCodeToVkE1,
+    .fLocaleFlags    = MAKELONG(KLLF_ALTGR, KBD_VERSION), // right Alt is AltGr
+    .nLgMax          = 0,
+    .cbLgEntry       = 0,
+    .pLigature       = nullptr,
+    .dwType          = 0, // any keyboard type
+    .dwSubType       = 0,
 };
 
 } // namespace
 
 // The module's one export: the keyboard subsystem calls it once after
 // mapping the module and keeps the address for as long as it stays mapped.
+#if defined(LDKEYS_LONG_POINTERS)
+extern "C" ULONGLONG KbdLayerDescriptor()
+{
+    return reinterpret_cast<ULONG_PTR>(&LayoutDescriptor);
+}
+#else
 extern "C" const KBDTABLES *KbdLayerDescriptor()
 {
     return &LayoutDescriptor;
 }
+#endif

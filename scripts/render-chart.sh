@@ -16,6 +16,11 @@ png=dist/ldkeys-chart.png
 docs=docs/ldkeys-chart.png
 
 "$kbdinspect" svg "$module" "$svg"
+# The 64-bit modules come from the same tables: their chart is this one.
+for other in dist/wow64/ldkeys.dll dist/amd64/ldkeys.dll dist/arm64/ldkeys.dll; do
+  "$kbdinspect" svg "$other" | cmp -s - "$svg" || { echo "render-chart: $other draws another chart" >&2; exit 1; }
+done
+echo "render-chart: the WOW64, amd64 and arm64 modules draw the same chart"
 # 1.5 times the drawing's size, so that the picture stays sharp when the
 # README shows it scaled down, or on a high-density screen.
 rsvg-convert --zoom 1.5 --background-color white --output "$png" "$svg"

@@ -118,15 +118,74 @@ int ActivateReplacementLayout(HKEY preloadKey, const char* klid)
     return 0;
 }
 
-static void DeleteLayoutModuleFile()
+// Kernel32 routines that only 64-bit Windows has in full. They are looked
+// up when needed, so that the program still starts on a 32-bit Windows whose
+// kernel32 lacks them.
+typedef BOOL(WINAPI* IsWow64ProcessRoutine)(HANDLE process, PBOOL wow64);
+typedef BOOL(WINAPI* DisableRedirectionRoutine)(PVOID* previous);
+typedef BOOL(WINAPI* RevertRedirectionRoutine)(PVOID previous);
+typedef UINT(WINAPI* FolderQueryRoutine)(LPSTR buffer, UINT size);
+
+template <typename Routine>
+static Routine Kernel32Routine(const char* name)
 {
-    char systemFolder[MAX_PATH];
-    UINT length = GetSystemDirectoryA(systemFolder, MAX_PATH);
+    HMODULE kernel32 = GetModuleHandleA("kernel32.dll");
+    FARPROC address = kernel32 ? GetProcAddress(kernel32, name) : nullptr;
+    // Through the generic function pointer type, which converts to any other.
+    return reinterpret_cast<Routine>(reinterpret_cast<void (*)()>(address));
+}
+
+// True when this 32-bit program runs on 64-bit Windows.
+static int RunsUnderWow64()
+{
+    IsWow64ProcessRoutine isWow64Process = Kernel32Routine<IsWow64ProcessRoutine>("IsWow64Process");
+    BOOL wow64 = FALSE;
+    return isWow64Process && isWow64Process(GetCurrentProcess(), &wow64) && wow64;
+}
+
+// Puts the module's path in the folder a query names into modulePath; 0
+// when the query fails or the path would not fit.
+static int ModulePathIn(FolderQueryRoutine queryFolder, char* modulePath)
+{
+    char folder[MAX_PATH];
+    UINT length = queryFolder(folder, MAX_PATH);
     // Zero is failure; MAX_PATH or more is the size a bigger buffer needs.
     if (length == 0 || length >= MAX_PATH)
-        return;
+        return 0;
+    return JoinPath(modulePath, folder, LayoutModuleFileName);
+}
+
+// On 64-bit Windows the module is in two places: the system folder holds
+// the one of the system's own architecture, SysWOW64 the one for 32-bit
+// programs. File-system redirection would send this program's deletion in
+// the system folder to SysWOW64, so it is turned off for that one deletion.
+static void DeleteWow64ModuleFiles()
+{
     char modulePath[MAX_PATH];
-    if (JoinPath(modulePath, systemFolder, LayoutModuleFileName))
+    DisableRedirectionRoutine disableRedirection =
+        Kernel32Routine<DisableRedirectionRoutine>("Wow64DisableWow64FsRedirection");
+    RevertRedirectionRoutine revertRedirection =
+        Kernel32Routine<RevertRedirectionRoutine>("Wow64RevertWow64FsRedirection");
+    PVOID redirection = nullptr;
+    if (disableRedirection && revertRedirection && ModulePathIn(GetSystemDirectoryA, modulePath)
+        && disableRedirection(&redirection)) {
+        DeleteFileA(modulePath);  // may fail while the module is loaded
+        revertRedirection(redirection);
+    }
+    FolderQueryRoutine systemWow64Directory =
+        Kernel32Routine<FolderQueryRoutine>("GetSystemWow64DirectoryA");
+    if (systemWow64Directory && ModulePathIn(systemWow64Directory, modulePath))
+        DeleteFileA(modulePath);
+}
+
+static void DeleteLayoutModuleFile()
+{
+    if (RunsUnderWow64()) {
+        DeleteWow64ModuleFiles();
+        return;
+    }
+    char modulePath[MAX_PATH];
+    if (ModulePathIn(GetSystemDirectoryA, modulePath))
         DeleteFileA(modulePath);  // may fail while the module is loaded
 }
 

@@ -154,9 +154,9 @@ TEST(LayoutReader, StopsAtUnterminatedLists) {
 TEST(LayoutReader, ExplainsFilesThatAreNoLayout) {
   auto built = BuildLayoutImage(SampleLayout());
   auto bytes = built.bytes;
-  bytes[0x40 + 4] = 0x64;  // machine 0x8664
+  bytes[0x40 + 4] = 0x64;  // machine 0x8664 in a PE32 image
   bytes[0x40 + 5] = 0x86;
-  ExpectError(bytes, "not a 32-bit x86 image");
+  ExpectError(bytes, "not an i386 (PE32), AMD64 or ARM64 (PE32+) image (machine 0x8664, PE32)");
 
   testimage::ImageBuilder b;
   b.Export("SomethingElse", b.Raw({0xC3}));

@@ -107,7 +107,7 @@ TEST_F(ToolsTest, KbdinspectFailsClearlyOnBadFiles) {
 
   const std::pair<std::string, std::string> cases[] = {
       {Write("text.dll", {'M', 'Z'}), "not a PE image"},
-      {Write("wide.dll", wide), "not a 32-bit image"},
+      {Write("wide.dll", wide), "not an i386 (PE32), AMD64 or ARM64 (PE32+) image (machine 0x14C, PE32+)"},
       {Write("outside.dll", outside), "pVkToWcharTable points outside the image"},
       {(dir_ / "missing.dll").string(), "cannot open"},
   };

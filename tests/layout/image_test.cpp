@@ -1,5 +1,5 @@
-// Properties of the built ldkeys.dll image that the keyboard subsystem and
-// the loader depend on.
+// Properties of the built ldkeys.dll images that the keyboard subsystem and
+// the loader depend on, for each of the four modules.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -11,8 +11,36 @@
 
 namespace {
 
-using ldkeys_test::Image;
-using ldkeys_test::Layout;
+using ldkeys_test::Module;
+
+// What differs between the modules' images.
+struct Expected {
+  uint16_t machine;
+  uint16_t magic;
+  uint16_t windows_major, windows_minor;  // operating system and subsystem version
+  uint8_t relocation;
+  size_t pointers;  // the accessor's operand counts in i386 code only
+};
+
+Expected ExpectedOf(Module module) {
+  // The accessor's operand, 7 descriptor pointers, the modifier key list,
+  // 4 character tables, 51 + 22 key names.
+  constexpr size_t kTablePointers = 7 + 1 + 4 + 51 + 22;
+  switch (module) {
+    case Module::kI386:
+    case Module::kWow64: return {pe::kMachineI386, pe::kMagicPe32, 5, 1, pe::kRelHighLow, 1 + kTablePointers};
+    case Module::kAmd64: return {pe::kMachineAmd64, pe::kMagicPe32Plus, 5, 2, pe::kRelDir64, kTablePointers};
+    case Module::kArm64: return {pe::kMachineArm64, pe::kMagicPe32Plus, 6, 2, pe::kRelDir64, kTablePointers};
+  }
+  return {};
+}
+
+class LdkeysImage : public ::testing::TestWithParam<Module> {
+ protected:
+  const pe::PeImage* Image() const { return ldkeys_test::Image(GetParam()); }
+  const kbd::Layout* Layout() const { return ldkeys_test::Layout(GetParam()); }
+  Expected expected() const { return ExpectedOf(GetParam()); }
+};
 
 const pe::Section* FindSection(const pe::PeImage& image, const std::string& name) {
   for (const auto& s : image.sections())
@@ -20,25 +48,25 @@ const pe::Section* FindSection(const pe::PeImage& image, const std::string& name
   return nullptr;
 }
 
-TEST(LdkeysImage, IsA32BitDllWithNoEntryPointForTheNativeSubsystem) {
+TEST_P(LdkeysImage, IsADllOfItsArchitectureWithNoEntryPointForTheNativeSubsystem) {
   const pe::PeImage* image = Image();
   ASSERT_NE(image, nullptr);
   const pe::Headers& h = image->headers();
-  EXPECT_EQ(h.machine, pe::kMachineI386);
-  EXPECT_EQ(h.magic, pe::kMagicPe32);
+  EXPECT_EQ(h.machine, expected().machine);
+  EXPECT_EQ(h.magic, expected().magic);
   EXPECT_TRUE(h.characteristics & pe::kFileDll);
   EXPECT_TRUE(h.characteristics & pe::kFileExecutable);
   EXPECT_EQ(h.entry_point, 0u);
   EXPECT_EQ(h.subsystem, 1);  // native
-  EXPECT_EQ(h.os_major, 5);
-  EXPECT_EQ(h.os_minor, 1);
-  EXPECT_EQ(h.subsystem_major, 5);
-  EXPECT_EQ(h.subsystem_minor, 1);
+  EXPECT_EQ(h.os_major, expected().windows_major);
+  EXPECT_EQ(h.os_minor, expected().windows_minor);
+  EXPECT_EQ(h.subsystem_major, expected().windows_major);
+  EXPECT_EQ(h.subsystem_minor, expected().windows_minor);
   EXPECT_EQ(h.checksum, pe::ComputeChecksum(image->bytes(), h.checksum_offset));
   EXPECT_NE(h.checksum, 0u);
 }
 
-TEST(LdkeysImage, CarriesNothingBeyondTablesExportsResourcesAndRelocations) {
+TEST_P(LdkeysImage, CarriesNothingBeyondTablesExportsResourcesAndRelocations) {
   const pe::PeImage* image = Image();
   ASSERT_NE(image, nullptr);
   const pe::Headers& h = image->headers();
@@ -64,7 +92,7 @@ TEST(LdkeysImage, CarriesNothingBeyondTablesExportsResourcesAndRelocations) {
   EXPECT_LE(image->bytes().size(), 6144u);
 }
 
-TEST(LdkeysImage, KeepsCodeTablesAndExportsInOneReadOnlyExecutableSection) {
+TEST_P(LdkeysImage, KeepsCodeTablesAndExportsInOneReadOnlyExecutableSection) {
   const pe::PeImage* image = Image();
   const kbd::Layout* layout = Layout();
   ASSERT_TRUE(image && layout);
@@ -83,13 +111,14 @@ TEST(LdkeysImage, KeepsCodeTablesAndExportsInOneReadOnlyExecutableSection) {
   EXPECT_EQ(image->SectionOfRva(layout->descriptor_rva), text);
   // Every pointer in the tables leads into the same section.
   for (uint32_t site : layout->pointer_sites) {
-    auto target = image->VaToRva(image->U32(site, "pointer"));
+    auto target = image->VaToRva(image->headers().pe32_plus() ? image->U64(site, "pointer")
+                                                              : image->U32(site, "pointer"));
     ASSERT_TRUE(target) << "pointer at RVA " << site;
     EXPECT_EQ(image->SectionOfRva(*target), text) << "pointer at RVA " << site;
   }
 }
 
-TEST(LdkeysImage, ExportsOnlyTheAccessorWhichLoadsTheDescriptorAddressAndReturns) {
+TEST_P(LdkeysImage, ExportsOnlyTheAccessorWhichLoadsTheDescriptorAddressAndReturns) {
   const pe::PeImage* image = Image();
   const kbd::Layout* layout = Layout();
   ASSERT_TRUE(image && layout);
@@ -103,14 +132,33 @@ TEST(LdkeysImage, ExportsOnlyTheAccessorWhichLoadsTheDescriptorAddressAndReturns
   EXPECT_EQ(e.ordinal, 1u);
   EXPECT_TRUE(e.forwarder.empty());
 
-  // mov eax, imm32 / ret: nothing but the descriptor's address.
-  const std::vector<uint8_t> code = image->Bytes(e.rva, 6, "accessor");
-  EXPECT_EQ(code[0], 0xB8);
-  EXPECT_EQ(code[5], 0xC3);
-  EXPECT_EQ(image->U32(e.rva + 1, "accessor operand"), image->headers().image_base + layout->descriptor_rva);
+  auto target = kbd::DecodeAccessor(*image, e.rva);
+  ASSERT_TRUE(target) << target.error();
+  EXPECT_EQ(target->descriptor_va, image->headers().image_base + layout->descriptor_rva);
+  switch (GetParam()) {
+    case Module::kI386:  // mov eax, imm32 / ret: nothing but the descriptor's address
+      {
+        auto code = image->Bytes(e.rva, 6, "accessor");
+        EXPECT_EQ(code[0], 0xB8);
+        EXPECT_EQ(code[5], 0xC3);
+      }
+      break;
+    case Module::kWow64:  // the same, with EDX, the high half of the 64-bit result, cleared
+      EXPECT_TRUE(target->clears_high_half);
+      {
+        auto code = image->Bytes(e.rva, 8, "accessor");
+        EXPECT_EQ(code[0], 0xB8);
+        EXPECT_EQ(std::vector<uint8_t>(code.begin() + 5, code.end()), (std::vector<uint8_t>{0x31, 0xD2, 0xC3}));
+      }
+      break;
+    case Module::kAmd64:
+    case Module::kArm64:  // addressed relative to the code: nothing to relocate
+      EXPECT_FALSE(target->operand_rva);
+      break;
+  }
 }
 
-TEST(LdkeysImage, RelocatesEveryAbsoluteAddressAndNothingElse) {
+TEST_P(LdkeysImage, RelocatesEveryAbsoluteAddressAndNothingElse) {
   const pe::PeImage* image = Image();
   const kbd::Layout* layout = Layout();
   ASSERT_TRUE(image && layout);
@@ -120,14 +168,16 @@ TEST(LdkeysImage, RelocatesEveryAbsoluteAddressAndNothingElse) {
   std::set<uint32_t> relocated;
   for (const auto& r : *relocations) {
     if (r.type == pe::kRelAbsolute) continue;  // block padding
-    EXPECT_EQ(r.type, pe::kRelHighLow) << "at RVA " << r.rva;
+    EXPECT_EQ(r.type, expected().relocation) << "at RVA " << r.rva;
     relocated.insert(r.rva);
   }
   const std::set<uint32_t> pointers(layout->pointer_sites.begin(), layout->pointer_sites.end());
   EXPECT_EQ(relocated, pointers);
-  // The accessor's operand, 7 descriptor pointers, the modifier key list,
-  // 4 character tables, 51 + 22 key names.
-  EXPECT_EQ(pointers.size(), 1u + 7 + 1 + 4 + 51 + 22);
+  EXPECT_EQ(pointers.size(), expected().pointers);
 }
+
+INSTANTIATE_TEST_SUITE_P(EveryModule, LdkeysImage,
+                         ::testing::Values(Module::kI386, Module::kWow64, Module::kAmd64, Module::kArm64),
+                         [](const auto& info) { return ldkeys_test::ModuleName(info.param); });
 
 }  // namespace

@@ -2,24 +2,44 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
+
 namespace ldkeys_test {
 namespace {
 
-const kbd::LayoutFile* Load() {
-  static const auto loaded = kbd::LoadLayout(LDKEYS_DLL);
-  if (!loaded) ADD_FAILURE() << "cannot read the layout module: " << loaded.error();
+const kbd::LayoutFile* Load(Module module) {
+  static std::map<Module, pe::Expected<kbd::LayoutFile>> cache;
+  auto found = cache.find(module);
+  if (found == cache.end()) found = cache.emplace(module, kbd::LoadLayout(ModulePath(module))).first;
+  const auto& loaded = found->second;
+  if (!loaded) ADD_FAILURE() << "cannot read " << ModulePath(module) << ": " << loaded.error();
   return loaded ? &*loaded : nullptr;
 }
 
 }  // namespace
 
-const pe::PeImage* Image() {
-  const kbd::LayoutFile* file = Load();
+std::string ModuleName(Module module) {
+  switch (module) {
+    case Module::kI386: return "i386";
+    case Module::kWow64: return "wow64";
+    case Module::kAmd64: return "amd64";
+    case Module::kArm64: return "arm64";
+  }
+  return "unknown";
+}
+
+std::string ModulePath(Module module) {
+  const std::string dist = LDKEYS_DIST_DIR;
+  return module == Module::kI386 ? dist + "/ldkeys.dll" : dist + "/" + ModuleName(module) + "/ldkeys.dll";
+}
+
+const pe::PeImage* Image(Module module) {
+  const kbd::LayoutFile* file = Load(module);
   return file ? &file->image : nullptr;
 }
 
-const kbd::Layout* Layout() {
-  const kbd::LayoutFile* file = Load();
+const kbd::Layout* Layout(Module module) {
+  const kbd::LayoutFile* file = Load(module);
   return file ? &file->layout : nullptr;
 }
 

@@ -241,6 +241,69 @@ TEST_F(KeyboardLayout, LeavesEverythingWhenAKeyCannotBeOpened)
     EXPECT_TRUE(Exists(ModuleFile()));
 }
 
+// The calls with an effect on the drive, or on what it shows the program.
+std::vector<std::string> ModuleFileCalls()
+{
+    std::vector<std::string> calls;
+    for (const Call& call : CallLog()) {
+        if (call.function == "DeleteFileA")
+            calls.push_back("DeleteFileA " + call.Text(0));
+        else if (call.function.rfind("Wow64", 0) == 0)
+            calls.push_back(call.function);
+    }
+    return calls;
+}
+
+// On 32-bit Windows, with or without IsWow64Process, the module goes from
+// the system folder with the one deletion the uninstaller always made.
+TEST_F(KeyboardLayout, On32BitWindowsDeletesTheModuleFromTheSystemFolderOnly)
+{
+    for (Platform platform : {Platform::kNative32, Platform::kNoIsWow64Process}) {
+        SetPlatform(platform);
+        MakeFile(ModuleFile());
+        ClearCallLog();
+        EXPECT_EQ(RemoveKeyboardLayout(), 1);
+        EXPECT_FALSE(Exists(ModuleFile()));
+        EXPECT_EQ(ModuleFileCalls(), Strings{"DeleteFileA C:\\WINDOWS\\system32\\ldkeys.dll"});
+    }
+}
+
+// On 64-bit Windows the system folder holds the module of the system's own
+// architecture and SysWOW64 the one for 32-bit programs: both go, the first
+// with redirection turned off for that one deletion.
+TEST_F(KeyboardLayout, OnWow64DeletesTheModuleFromTheNativeSystemFolderAndSysWow64)
+{
+    SetPlatform(Platform::kWow64);
+    const std::string wow64Module = SystemWow64Directory() + "\\ldkeys.dll";
+    MakeFile(wow64Module);
+    Register("00000628", "ldkeys.dll");
+    SetPreload({"00000409", "00000628"});
+    EXPECT_EQ(RemoveKeyboardLayout(), 1);
+    EXPECT_FALSE(Exists(ModuleFile()));
+    EXPECT_FALSE(Exists(wow64Module));
+    EXPECT_FALSE(Registered("00000628"));
+    EXPECT_EQ(PreloadList(), Strings{"00000409"});
+    EXPECT_EQ(ModuleFileCalls(), (Strings{"Wow64DisableWow64FsRedirection",
+                                          "DeleteFileA C:\\WINDOWS\\system32\\ldkeys.dll",
+                                          "Wow64RevertWow64FsRedirection",
+                                          "DeleteFileA C:\\WINDOWS\\SysWOW64\\ldkeys.dll"}));
+}
+
+// Where redirection cannot be turned off, a deletion in the system folder
+// would reach SysWOW64 instead: only SysWOW64's module goes.
+TEST_F(KeyboardLayout, OnWow64LeavesTheNativeModuleWhenRedirectionStaysOn)
+{
+    SetPlatform(Platform::kWow64);
+    FailRedirectionControl();
+    const std::string wow64Module = SystemWow64Directory() + "\\ldkeys.dll";
+    MakeFile(wow64Module);
+    EXPECT_EQ(RemoveKeyboardLayout(), 1);
+    EXPECT_TRUE(Exists(ModuleFile()));
+    EXPECT_FALSE(Exists(wow64Module));
+    EXPECT_EQ(ModuleFileCalls(), (Strings{"Wow64DisableWow64FsRedirection",
+                                          "DeleteFileA C:\\WINDOWS\\SysWOW64\\ldkeys.dll"}));
+}
+
 TEST_F(KeyboardLayout, DeletesNoModuleFileWithoutTheSystemFolder)
 {
     FailSystemDirectory();

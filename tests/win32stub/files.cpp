@@ -259,7 +259,7 @@ BOOL WINAPI FindClose(HANDLE handle) {
 }
 
 BOOL WINAPI DeleteFileA(LPCSTR path) {
-    fs::path host = Resolve(path ? path : "");
+    fs::path host = Resolve(Redirected(path ? path : ""));
     if (host.empty()) return Done("DeleteFileA", path, ERROR_PATH_NOT_FOUND);
     Entry entry = Examine(host);
     if (!entry.exists) return Done("DeleteFileA", path, ERROR_FILE_NOT_FOUND);

@@ -145,6 +145,7 @@ DWORD WINAPI GetLastError(void) { return S().lastError; }
 void WINAPI SetLastError(DWORD error) { S().lastError = error; }
 
 HMODULE WINAPI GetModuleHandleA(LPCSTR moduleName) {
+    if (moduleName && EqualNoCase(moduleName, "kernel32.dll")) return Kernel32Module();
     if (moduleName) {
         Fail(ERROR_FILE_NOT_FOUND);
         return nullptr;

@@ -82,6 +82,9 @@ struct State {
     std::uintptr_t nextHandle = 0x10000;
     DWORD lastError = 0;
 
+    win32stub::Platform platform = win32stub::Platform::kNative32;  // wow64.cpp
+    bool redirectionOff = false, failRedirectionControl = false;
+
     ~State();
 };
 
@@ -102,6 +105,12 @@ std::size_t CharacterLength(std::string_view text);
 // Host path of a Windows path; empty when it cannot be mapped (too long,
 // a network path, or a drive without a folder).
 std::filesystem::path Resolve(std::string_view windowsPath);
+
+// The path a file call of the program acts on: under WOW64 with
+// redirection on, a path in the system folder becomes one in SysWOW64.
+std::string Redirected(std::string_view windowsPath);
+// The handle GetModuleHandleA gives for kernel32.dll.
+HMODULE Kernel32Module();
 
 LRESULT Deliver(Window& window, UINT message, WPARAM wParam, LPARAM lParam);
 void ResetRegistry();

@@ -109,6 +109,21 @@ std::string AppDataFolder();    // "C:\Documents and Settings\Tester\Application
 void FailSystemDirectory();
 void FailAppDataFolder();
 
+// ---- 64-bit Windows ----------------------------------------------------------
+// The Windows the program runs on, as kernel32 shows it to a 32-bit program.
+// kNative32 (the default): 32-bit Windows, IsWow64Process answers FALSE.
+// kNoIsWow64Process: an older 32-bit Windows whose kernel32 lacks the call.
+// kWow64: 64-bit Windows. IsWow64Process answers TRUE; the redirection and
+// SysWOW64 calls exist (the program gets them with GetProcAddress, and
+// their use is logged); the SysWOW64 folder exists; and DeleteFileA of a
+// path in the system folder acts on the same path in SysWOW64 unless the
+// program has turned redirection off.
+enum class Platform { kNoIsWow64Process, kNative32, kWow64 };
+void SetPlatform(Platform platform);
+std::string SystemWow64Directory();  // "C:\WINDOWS\SysWOW64"
+// Wow64DisableWow64FsRedirection fails.
+void FailRedirectionControl();
+
 // ---- Process, windows and the user ----------------------------------------
 // What GetStartupInfoA reports (default: no flags).
 void SetStartupInfo(DWORD flags, WORD showWindow);

@@ -40,6 +40,8 @@ typedef BYTE* LPBYTE;
 typedef DWORD* LPDWORD;
 typedef DWORD_PTR* PDWORD_PTR;
 typedef void* LPVOID;
+typedef void* PVOID;
+typedef BOOL* PBOOL;
 typedef const void* LPCVOID;
 typedef void* HANDLE;
 
@@ -61,6 +63,7 @@ DECLARE_HANDLE(HKL);
 typedef HKEY* PHKEY;
 typedef HICON HCURSOR;
 typedef HINSTANCE HMODULE;
+typedef LONG_PTR (*FARPROC)();
 typedef void* HGDIOBJ;
 
 #define TRUE 1
@@ -75,6 +78,7 @@ typedef void* HGDIOBJ;
 #define ERROR_FILE_NOT_FOUND 2L
 #define ERROR_PATH_NOT_FOUND 3L
 #define ERROR_ACCESS_DENIED 5L
+#define ERROR_PROC_NOT_FOUND 127L
 #define ERROR_INVALID_HANDLE 6L
 #define ERROR_NO_MORE_FILES 18L
 #define ERROR_SHARING_VIOLATION 32L
@@ -278,6 +282,8 @@ LONG WINAPI RegCloseKey(HKEY key);
 DWORD WINAPI GetLastError(void);
 void WINAPI SetLastError(DWORD error);
 HMODULE WINAPI GetModuleHandleA(LPCSTR moduleName);
+FARPROC WINAPI GetProcAddress(HMODULE module, LPCSTR name);
+HANDLE WINAPI GetCurrentProcess(void);
 void WINAPI GetStartupInfoA(STARTUPINFOA* info);
 [[noreturn]] void WINAPI ExitProcess(UINT exitCode);
 HANDLE WINAPI FindFirstFileA(LPCSTR pattern, WIN32_FIND_DATAA* data);

@@ -1,5 +1,9 @@
 // Loads ldkeys.dll through the real Windows loader at an address other than
 // its preferred base, calls KbdLayerDescriptor and walks the live tables.
+// Built three times: as a 32-bit program for the i386 module, as a 64-bit
+// one for the amd64 module, and as a 32-bit one with LDKEYS_LONG_POINTERS
+// for the WOW64 module, whose 8-byte pointers must also have a zero high
+// half.
 //
 // Reserving the preferred range first forces the loader to relocate the
 // image, so every pointer the tables hold is only right if the module's
@@ -9,6 +13,7 @@
 // Usage: ldkeys_loader PATH\TO\ldkeys.dll
 #include <windows.h>
 
+#include <initializer_list>
 #include <stdio.h>
 #include <string.h>
 
@@ -36,8 +41,9 @@ bool InModule(const void *p, size_t size)
     return b >= ModuleStart && b <= ModuleEnd && size <= size_t(ModuleEnd - b);
 }
 
-// Preferred base and size of the image, read from the file's headers.
-bool ReadImageLayout(const char *path, DWORD *imageBase, DWORD *imageSize)
+// Preferred base and size of the image, read from the file's headers
+// (PE32 or PE32+, whichever the module is).
+bool ReadImageLayout(const char *path, ULONG_PTR *imageBase, DWORD *imageSize)
 {
     HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
     if (file == INVALID_HANDLE_VALUE)
@@ -53,10 +59,19 @@ bool ReadImageLayout(const char *path, DWORD *imageBase, DWORD *imageSize)
         DWORD(dos->e_lfanew) + sizeof(IMAGE_NT_HEADERS32) > got)
         return false;
     const IMAGE_NT_HEADERS32 *nt = reinterpret_cast<const IMAGE_NT_HEADERS32 *>(header + dos->e_lfanew);
-    if (nt->Signature != IMAGE_NT_SIGNATURE || nt->OptionalHeader.Magic != IMAGE_NT_OPTIONAL_HDR32_MAGIC)
+    if (nt->Signature != IMAGE_NT_SIGNATURE)
         return false;
-    *imageBase = nt->OptionalHeader.ImageBase;
-    *imageSize = nt->OptionalHeader.SizeOfImage;
+    if (nt->OptionalHeader.Magic == IMAGE_NT_OPTIONAL_HDR32_MAGIC) {
+        *imageBase = nt->OptionalHeader.ImageBase;
+        *imageSize = nt->OptionalHeader.SizeOfImage;
+        return true;
+    }
+    const IMAGE_NT_HEADERS64 *nt64 = reinterpret_cast<const IMAGE_NT_HEADERS64 *>(nt);
+    if (DWORD(dos->e_lfanew) + sizeof(IMAGE_NT_HEADERS64) > got ||
+        nt64->OptionalHeader.Magic != IMAGE_NT_OPTIONAL_HDR64_MAGIC || nt64->OptionalHeader.ImageBase > ~ULONG_PTR(0))
+        return false;
+    *imageBase = ULONG_PTR(nt64->OptionalHeader.ImageBase);
+    *imageSize = nt64->OptionalHeader.SizeOfImage;
     return true;
 }
 
@@ -69,10 +84,18 @@ bool SameWide(const WCHAR *a, const WCHAR *b)
     return *a == *b;
 }
 
+// The rows of a character table as the row type of its column count.
+template <typename Row>
+const Row *Rows(const VK_TO_WCHAR_TABLE &table)
+{
+    const void *rows = table.pVkToWchars;
+    return static_cast<const Row *>(rows);
+}
+
 // Every row of a character table lies in the module; returns the row count.
 int CountRows(const VK_TO_WCHAR_TABLE &table)
 {
-    const BYTE *row = reinterpret_cast<const BYTE *>(table.pVkToWchars);
+    const BYTE *row = Rows<BYTE>(table);
     for (int rows = 0; rows < 256; ++rows, row += table.cbSize) {
         if (!InModule(row, table.cbSize))
             return -1;
@@ -122,22 +145,22 @@ void CheckCharacterMap(const VK_TO_WCHAR_TABLE *list)
         if (CountRows(list[t]) < 0)
             return;
 
-    const VK_TO_WCHARS3 &control = *reinterpret_cast<const VK_TO_WCHARS3 *>(list[0].pVkToWchars);
+    const VK_TO_WCHARS3 &control = *Rows<VK_TO_WCHARS3>(list[0]);
     Check(control.VirtualKey == VK_BACK && control.Attributes == 0 && control.wch[0] == 0x08 &&
               control.wch[1] == 0x08 && control.wch[2] == 0x7F,
           "first control row is Backspace 0008 0008 007F");
 
-    const VK_TO_WCHARS5 &altgr = *reinterpret_cast<const VK_TO_WCHARS5 *>(list[1].pVkToWchars);
+    const VK_TO_WCHARS5 &altgr = *Rows<VK_TO_WCHARS5>(list[1]);
     Check(altgr.VirtualKey == VK_OEM_7 && altgr.Attributes == 0 && altgr.wch[0] == 0x0301 &&
               altgr.wch[1] == 0x0022 && altgr.wch[2] == WCH_NONE && altgr.wch[3] == 0x0027 &&
               altgr.wch[4] == 0x0022,
           "first AltGr row is the apostrophe key 0301 0022 none 0027 0022");
 
-    const VK_TO_WCHARS2 &plain = *reinterpret_cast<const VK_TO_WCHARS2 *>(list[2].pVkToWchars);
+    const VK_TO_WCHARS2 &plain = *Rows<VK_TO_WCHARS2>(list[2]);
     Check(plain.VirtualKey == '1' && plain.Attributes == 0 && plain.wch[0] == '1' && plain.wch[1] == '!',
           "first plain row is 1 !");
 
-    const VK_TO_WCHARS1 &keypad = *reinterpret_cast<const VK_TO_WCHARS1 *>(list[3].pVkToWchars);
+    const VK_TO_WCHARS1 &keypad = *Rows<VK_TO_WCHARS1>(list[3]);
     Check(keypad.VirtualKey == VK_NUMPAD0 && keypad.Attributes == 0 && keypad.wch[0] == '0',
           "first keypad row is Num 0");
 }
@@ -186,6 +209,27 @@ void CheckScanCodes(const KBDTABLES *kbd)
           "E1 map is 1D Pause, terminator");
 }
 
+#if defined(LDKEYS_LONG_POINTERS)
+// 64-bit Windows reads all 8 bytes of every pointer: each high half must be
+// zero, the list terminators' included. Called once the tables were walked.
+void CheckHighHalves(const KBDTABLES *kbd)
+{
+    bool zero = kbd->pCharModifiers.High == 0 && kbd->pVkToWcharTable.High == 0 && kbd->pDeadKey.High == 0 &&
+                kbd->pKeyNames.High == 0 && kbd->pKeyNamesExt.High == 0 && kbd->pKeyNamesDead.High == 0 &&
+                kbd->pusVSCtoVK.High == 0 && kbd->pVSCtoVK_E0.High == 0 && kbd->pVSCtoVK_E1.High == 0 &&
+                kbd->pLigature.High == 0 && kbd->pCharModifiers->pVkToBit.High == 0;
+    for (int t = 0; t <= 4; ++t)
+        zero = zero && kbd->pVkToWcharTable[t].pVkToWchars.High == 0;
+    for (const VSC_LPWSTR *names : {kbd->pKeyNames.Address, kbd->pKeyNamesExt.Address}) {
+        int i = 0;
+        for (; names[i].vsc; ++i)
+            zero = zero && names[i].pwsz.High == 0;
+        zero = zero && names[i].pwsz.High == 0;
+    }
+    Check(zero, "every pointer's high half is zero");
+}
+#endif
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -196,15 +240,16 @@ int main(int argc, char **argv)
     }
     const char *path = argv[1];
 
-    DWORD preferred = 0, imageSize = 0;
+    ULONG_PTR preferred = 0;
+    DWORD imageSize = 0;
     if (!ReadImageLayout(path, &preferred, &imageSize)) {
         printf("FAIL: cannot read the PE headers of %s\n", path);
         return 1;
     }
     void *blocker = VirtualAlloc(reinterpret_cast<void *>(preferred), imageSize, MEM_RESERVE, PAGE_NOACCESS);
     if (blocker != reinterpret_cast<void *>(preferred)) {
-        printf("FAIL: cannot reserve the preferred range %08lX+%lX (error %lu)\n", preferred, imageSize,
-               GetLastError());
+        printf("FAIL: cannot reserve the preferred range %p+%lX (error %lu)\n", reinterpret_cast<void *>(preferred),
+               imageSize, GetLastError());
         return 1;
     }
 
@@ -215,10 +260,14 @@ int main(int argc, char **argv)
     }
     ModuleStart = reinterpret_cast<const BYTE *>(module);
     ModuleEnd = ModuleStart + imageSize;
-    printf("preferred base %08lX, loaded at %p\n", preferred, static_cast<void *>(module));
+    printf("preferred base %p, loaded at %p\n", reinterpret_cast<void *>(preferred), static_cast<void *>(module));
     Check(ModuleStart != reinterpret_cast<const BYTE *>(preferred), "module was relocated");
 
+#if defined(LDKEYS_LONG_POINTERS)
+    typedef ULONGLONG (*Accessor)();
+#else
     typedef const KBDTABLES *(*Accessor)();
+#endif
     Accessor byName = reinterpret_cast<Accessor>(reinterpret_cast<void *>(GetProcAddress(module, "KbdLayerDescriptor")));
     Accessor byOrdinal = reinterpret_cast<Accessor>(reinterpret_cast<void *>(GetProcAddress(module, MAKEINTRESOURCEA(1))));
     Check(byName != nullptr, "KbdLayerDescriptor is exported by name");
@@ -229,8 +278,16 @@ int main(int argc, char **argv)
     }
     Check(InModule(reinterpret_cast<const void *>(byName), 1), "the accessor lies in the module");
 
+#if defined(LDKEYS_LONG_POINTERS)
+    // A 64-bit address in EDX:EAX, zero-extended.
+    const ULONGLONG address = byName();
+    Check(address >> 32 == 0, "the accessor's high half (EDX) is zero");
+    Check(address == byName(), "the accessor returns the same address every time");
+    const KBDTABLES *kbd = reinterpret_cast<const KBDTABLES *>(ULONG_PTR(address));
+#else
     const KBDTABLES *kbd = byName();
     Check(kbd == byName(), "the accessor returns the same address every time");
+#endif
     Check(InModule(kbd, sizeof(KBDTABLES)), "the descriptor lies in the module");
     if (InModule(kbd, sizeof(KBDTABLES))) {
         Check(kbd->pDeadKey == nullptr && kbd->pKeyNamesDead == nullptr && kbd->pLigature == nullptr,
@@ -243,6 +300,10 @@ int main(int argc, char **argv)
         CheckKeyNames(kbd->pKeyNames, 51, 0x01, L"Esc", 0x87, L"F24", "key names");
         CheckKeyNames(kbd->pKeyNamesExt, 22, 0x1C, L"Num Enter", 0x5D, L"Application", "extended key names");
         CheckScanCodes(kbd);
+#if defined(LDKEYS_LONG_POINTERS)
+        if (!Failures)
+            CheckHighHalves(kbd);
+#endif
     }
 
     FreeLibrary(module);

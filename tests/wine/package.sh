@@ -76,12 +76,14 @@ pkg_link() {
 # Imports registry entries with one regedit run and waits until the prefix
 # is idle. The file holds .reg sections in UTF-8 without the header line;
 # regedit gets it as UTF-16 with a byte order mark, so value names and data
-# may use any characters.
+# may use any characters. PKG_REGEDIT names another regedit to run, such as
+# the 32-bit one of a 64-bit prefix, which writes what a 32-bit installer
+# would: through the 32-bit view of the registry.
 pkg_import() {
   local prefix=$1 text=$2 reg=$2.utf16.reg rc=0
   { printf 'Windows Registry Editor Version 5.00\n\n'; cat "$text"; } |
     sed 's/$/\r/' | iconv -f UTF-8 -t UTF-16 >"$reg" || return 1
-  wine_run "$prefix" 120 regedit /s "$(wine_winpath "$reg")" || rc=$?
+  wine_run "$prefix" 120 "${PKG_REGEDIT:-regedit}" /s "$(wine_winpath "$reg")" || rc=$?
   wine_wait "$prefix" || return 1
   ((rc == 0)) || { _pkg_err "regedit failed ($rc) on $text"; return 1; }
 }

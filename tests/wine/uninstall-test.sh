@@ -5,23 +5,29 @@
 # afterwards against exactly what should have changed, and Wine's trace of
 # the calls whose effects the prefix does not keep.
 #
-#   uninstall-test.sh CASE UNINSTALL_EXE LDKEYS_DLL BOXDRIVER_EXE
+#   uninstall-test.sh CASE UNINSTALL_EXE LDKEYS_DLL BOXDRIVER_EXE [WOW64_LDKEYS_DLL]
 #
-# Cases: cancel, layout, full-cp950, full-cp1252, linked-folders, path-names.
+# Cases: cancel, layout, full-cp950, full-cp1252, linked-folders, path-names
+# in a 32-bit prefix; in a 64-bit one (WINE_ENV_ARCH=win64) full-win64,
+# where LDKEYS_DLL is the module of the system's architecture and
+# WOW64_LDKEYS_DLL the one for 32-bit programs.
 set -euo pipefail
 source "$WINE_ENV_SH"
 source "$(dirname "$0")/package.sh"
 trap wine_cleanup EXIT
 
 case_name=${1:?usage: uninstall-test.sh CASE UNINSTALL_EXE LDKEYS_DLL BOXDRIVER_EXE}
-exe=$2 ldkeys=$3 driver=$4
+exe=$2 ldkeys=$3 driver=$4 wow64_ldkeys=${5:-}
 dir=$WINE_CASE_DIR
 prefix=$dir/prefix
-failures=0
+# Failures are counted in a file: the checks also run at the end of pipes,
+# in subshells, where a count in a variable would be lost.
+failure_log=$dir.failures
+rm -f "$failure_log"
 
 fail() {
   echo "FAIL: $*" >&2
-  failures=$((failures + 1))
+  echo "$*" >>"$failure_log"
 }
 
 start_case() {
@@ -174,6 +180,20 @@ EOF
   font_calls | check_calls layout
 }
 
+# The registry text and listing expectations of the complete installation,
+# for where a 32-bit installer's files and keys are: as written on 32-bit
+# Windows (the default); on 64-bit Windows (installer_view_win64) the
+# package's folder in Program Files (x86), and Office's machine-wide key in
+# the 32-bit view of the registry, Wow6432Node.
+installer_view() { cat; }
+installer_view_win64() {
+  PKG_INSTALL='C:\Program Files (x86)\Krelmo\Lindorian'
+  installer_view() {
+    sed 's/\(program files\)\(\\*krelmo\)/\1 (x86)\2/Ig;
+         s/^\(keep HKLM\\Software\\\)\(Microsoft\\Office\)/\1Wow6432Node\\\2/'
+  }
+}
+
 # A complete installation. The package's layout is second in the preload
 # list, before another layout of its language, which replaces it. The Kai
 # EUDC link belongs to another product; one Ming link differs in letter case.
@@ -195,7 +215,7 @@ install_complete_package() {
 "新細明體"="c:\\program files\\krelmo\\lindorian\\LDEUDB.TTE"
 "標楷體"="C:\\Program Files\\Ferrand Type\\ferkai.tte"
 EOF
-  } >"$dir/install.reg"
+  } | installer_view >"$dir/install.reg"
   pkg_import "$prefix" "$dir/install.reg"
 }
 
@@ -330,6 +350,28 @@ EOF
     'RemoveDirectoryA("C:\Program Files\Krelmo")' | check_calls names
 }
 
+# On 64-bit Windows the 32-bit uninstaller runs under WOW64. The installation
+# is the complete one as a 32-bit installer leaves it there: the module of
+# the system's architecture in the system folder and the WOW64 module in
+# SysWOW64, the registry written through the 32-bit view, the package's
+# folder in Program Files (x86). Both modules go; everything else changes
+# as on 32-bit Windows.
+case_full_win64() {
+  [[ -f $wow64_ldkeys ]] || { echo "FAIL: no WOW64 module given" >&2; exit 2; }
+  ! cmp -s "$ldkeys" "$wow64_ldkeys" || { echo "FAIL: the two modules given are the same file" >&2; exit 2; }
+  start_case C.UTF-8
+  PKG_REGEDIT='C:\windows\syswow64\regedit.exe'
+  installer_view_win64
+  pkg_copy "$prefix" "$wow64_ldkeys" 'C:\windows\syswow64\ldkeys.dll'
+  install_complete_package
+  run_uninstaller full ok
+  { complete_package_expectations | installer_view; cat <<'EOF'; } | check_state full
+gone C:\windows\syswow64\ldkeys.dll
+keep HKCU\EUDC\950
+EOF
+  complete_package_calls | check_calls full
+}
+
 start=$SECONDS
 case $case_name in
   cancel) case_cancel ;;
@@ -338,10 +380,13 @@ case $case_name in
   full-cp1252) case_full_cp1252 ;;
   linked-folders) case_linked_folders ;;
   path-names) case_path_names ;;
+  full-win64) case_full_win64 ;;
   *) echo "unknown case $case_name" >&2; exit 2 ;;
 esac
 echo "case $case_name: $((SECONDS - start)) s"
 
+failures=0
+[[ ! -f $failure_log ]] || failures=$(wc -l <"$failure_log")
 if ((failures == 0)); then
   wine_remove_prefix "$prefix"
   echo "uninstaller case $case_name passed"

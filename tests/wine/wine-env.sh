@@ -10,14 +10,17 @@
 #   wine_run "$case_dir/prefix" 60 build/default/windows/.../prog.exe arg... || rc=$?
 #   wine_wait "$case_dir/prefix"
 #
-# Prefixes are 32-bit (WINEARCH=win32). Only the Wine clients are i386; on a
-# kernel without ia32 emulation they run under qemu-user (see
-# setup-binfmt.sh), while the 64-bit wineserver from the wine64 package runs
+# Prefixes are 32-bit (WINEARCH=win32), or 64-bit when WINE_ENV_ARCH=win64
+# is set before sourcing: a 64-bit prefix runs 64-bit programs natively and
+# 32-bit ones through Wine's WOW64, with SysWOW64 and file-system
+# redirection as on 64-bit Windows. The i386 Wine clients run under
+# qemu-user on a kernel without ia32 emulation (see setup-binfmt.sh), while
+# the 64-bit wineserver and 64-bit clients from the wine64 package run
 # natively. Every function returns non-zero on failure and says why on
 # stderr; none calls exit. To add DLL overrides, append to WINEDLLOVERRIDES
 # after sourcing: WINEDLLOVERRIDES+=";name=n,b".
 
-export WINEARCH=win32
+export WINEARCH=${WINE_ENV_ARCH:-win32}
 # No debug channels: under emulation, even the default fixme output costs time.
 export WINEDEBUG=${WINE_ENV_DEBUG:--all}
 # No Mono or Gecko download prompts, no menu entries or file associations.

@@ -1,13 +1,20 @@
-// Reads a 32-bit Windows keyboard layout DLL into plain C++ data, without
-// Windows: the KbdLayerDescriptor export leads to the KBDTABLES record, whose
-// pointers lead to every other table. Every pointer is checked against the
-// image and every list is bounded, so a damaged file gives an error message.
+// Reads a Windows keyboard layout DLL into plain C++ data, without Windows:
+// the KbdLayerDescriptor export leads to the KBDTABLES record, whose pointers
+// lead to every other table. Every pointer is checked against the image and
+// every list is bounded, so a damaged file gives an error message.
+//
+// Modules come as i386 images with 32-bit records, i386 images with the
+// 64-bit records that 64-bit Windows reads for 32-bit programs (WOW64), and
+// AMD64 or ARM64 images (PE32+) with 64-bit records. The record offsets of
+// both layouts come from the layout module's own header.
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "kbd.h"
 #include "pe/expected.h"
 #include "pe/pe_image.h"
 
@@ -60,24 +67,33 @@ constexpr uint8_t VK_RMENU = 0xA5;
 
 // KBDTABLES as stored in the image; pointers are virtual addresses.
 struct Descriptor {
-  uint32_t pCharModifiers = 0;
-  uint32_t pVkToWcharTable = 0;
-  uint32_t pDeadKey = 0;
-  uint32_t pKeyNames = 0;
-  uint32_t pKeyNamesExt = 0;
-  uint32_t pKeyNamesDead = 0;
-  uint32_t pusVSCtoVK = 0;
+  uint64_t pCharModifiers = 0;
+  uint64_t pVkToWcharTable = 0;
+  uint64_t pDeadKey = 0;
+  uint64_t pKeyNames = 0;
+  uint64_t pKeyNamesExt = 0;
+  uint64_t pKeyNamesDead = 0;
+  uint64_t pusVSCtoVK = 0;
   uint8_t bMaxVSCtoVK = 0;
-  uint32_t pVSCtoVK_E0 = 0;
-  uint32_t pVSCtoVK_E1 = 0;
+  uint64_t pVSCtoVK_E0 = 0;
+  uint64_t pVSCtoVK_E1 = 0;
   uint32_t fLocaleFlags = 0;
   uint8_t nLgMax = 0;
   uint8_t cbLgEntry = 0;
-  uint32_t pLigature = 0;
+  uint64_t pLigature = 0;
   uint32_t dwType = 0;
   uint32_t dwSubType = 0;
 };
-constexpr uint32_t kDescriptorSize = 60;
+
+// Which record layout a module uses, and for which code.
+enum class ModuleKind {
+  kI386,   // 32-bit Windows: 4-byte pointers
+  kWow64,  // i386 code, 8-byte pointers: the module 64-bit Windows loads for 32-bit programs
+  kAmd64,  // PE32+, 8-byte pointers
+  kArm64,  // PE32+, 8-byte pointers
+};
+// "i386, 32-bit records" and the like, for reports.
+std::string ModuleKindName(ModuleKind kind);
 
 struct VkToBit {
   uint8_t vk = 0;
@@ -130,7 +146,8 @@ struct Ligature {  // LIGATUREn
 };
 
 struct Layout {
-  uint32_t image_base = 0;
+  ModuleKind kind = ModuleKind::kI386;
+  uint64_t image_base = 0;
   uint32_t accessor_rva = 0;    // KbdLayerDescriptor's code
   uint32_t descriptor_rva = 0;  // the KBDTABLES record
   Descriptor descriptor;
@@ -142,9 +159,13 @@ struct Layout {
   std::vector<CharTable> tables;
   std::vector<DeadKey> dead_keys;
   std::vector<Ligature> ligatures;
-  // RVA of every non-null pointer the reader followed, including the address
-  // in the accessor's code: each needs a base relocation.
+  // RVA of every non-null pointer the reader followed, including an absolute
+  // address in the accessor's code (x64 and ARM64 code address the
+  // descriptor relative to itself): each needs a base relocation, of
+  // `pointer_relocation` type. In 8-byte pointers of i386 code, the site is
+  // the low half.
   std::vector<uint32_t> pointer_sites;
+  uint8_t pointer_relocation = pe::kRelHighLow;
 
   uint32_t locale_flags() const { return descriptor.fLocaleFlags; }
   // The first row for a virtual key across the tables in order, or null.
@@ -162,10 +183,13 @@ struct LayoutFile {
 Expected<LayoutFile> LoadLayout(const std::string& path);
 
 // Where the export's code says the descriptor is: the virtual address its
-// `return &descriptor;` loads, and the RVA of that 32-bit operand.
+// `return &descriptor;` loads, and the RVA of the operand holding that
+// address, or no operand when the code computes the address from its own.
+// i386 code that returns a 64-bit address clears EDX, the high half.
 struct AccessorTarget {
-  uint32_t descriptor_va = 0;
-  uint32_t operand_rva = 0;
+  uint64_t descriptor_va = 0;
+  std::optional<uint32_t> operand_rva;
+  bool clears_high_half = false;
 };
 Expected<AccessorTarget> DecodeAccessor(const pe::PeImage& image, uint32_t code_rva);
 

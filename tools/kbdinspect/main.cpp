@@ -46,7 +46,7 @@ std::optional<kbd::LayoutFile> Load(const std::string& path) {
 int Check(const std::string& path) {
   auto loaded = Load(path);
   if (!loaded) return 1;
-  std::cout << path << ": a keyboard layout\n";
+  std::cout << path << ": a keyboard layout, " << kbd::ModuleKindName(loaded->layout.kind) << "\n";
   kbd::PrintSummary(std::cout, loaded->layout);
   const auto gaps = kbd::RelocationGaps(loaded->image, loaded->layout);
   for (const std::string& gap : gaps) std::cout << "warning: " << gap << "\n";

@@ -156,7 +156,9 @@ void PrintSummary(std::ostream& out, const Layout& layout) {
   const Descriptor& d = layout.descriptor;
   size_t rows = 0;
   for (const CharTable& table : layout.tables) rows += table.rows.size();
-  out << "image base " << Hex(layout.image_base, 8) << ", KbdLayerDescriptor at RVA "
+  char image_base[24];  // 64 bits wide in PE32+
+  std::snprintf(image_base, sizeof image_base, "0x%08llX", static_cast<unsigned long long>(layout.image_base));
+  out << "image base " << image_base << ", KbdLayerDescriptor at RVA "
       << Hex(layout.accessor_rva, 4) << ", KBDTABLES at RVA " << Hex(layout.descriptor_rva, 4) << "\n"
       << "fLocaleFlags " << Hex(d.fLocaleFlags, 8) << " (" << LocaleFlagsText(d.fLocaleFlags) << ")\n"
       << "bMaxVSCtoVK " << unsigned(d.bMaxVSCtoVK) << ", E0 keys " << layout.e0.size()
@@ -237,7 +239,7 @@ std::vector<std::string> RelocationGaps(const pe::PeImage& image, const Layout& 
   if (!relocations) return {relocations.error()};
   std::set<uint32_t> covered;
   for (const pe::Relocation& r : *relocations)
-    if (r.type == pe::kRelHighLow) covered.insert(r.rva);
+    if (r.type == layout.pointer_relocation) covered.insert(r.rva);
   for (uint32_t site : layout.pointer_sites)
     if (!covered.count(site)) gaps.push_back("the pointer at RVA " + Hex(site, 4) + " has no base relocation");
   return gaps;

@@ -86,15 +86,19 @@ Expected<std::vector<ImportedDll>> PeImage::Imports() const {
       ImportedDll dll;
       dll.name = AsciiZ(name, "imported DLL name");
       const uint32_t table = lookup ? lookup : thunks;
+      // Lookup entries are 64 bits wide in PE32+, with the by-ordinal flag
+      // in the top bit; the hint-and-name RVA is in the low 31 bits either way.
+      const bool plus = headers().pe32_plus();
       for (uint32_t j = 0;; ++j) {
         if (j >= kMaxImportsPerDll)
           throw FormatError("import list of " + dll.name + " is not terminated");
-        const uint32_t entry = U32(table + 4 * j, "import lookup table");
+        const uint64_t entry = plus ? U64(table + 8 * j, "import lookup table")
+                                    : U32(table + 4 * j, "import lookup table");
         if (entry == 0) break;
-        if (entry & 0x80000000u)
+        if (entry & (plus ? 0x8000000000000000u : 0x80000000u))
           dll.functions.push_back("#" + std::to_string(entry & 0xFFFF));
         else
-          dll.functions.push_back(AsciiZ(entry + 2, "imported function name"));
+          dll.functions.push_back(AsciiZ(uint32_t(entry & 0x7FFFFFFFu) + 2, "imported function name"));
       }
       out.push_back(std::move(dll));
     }

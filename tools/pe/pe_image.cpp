@@ -12,7 +12,8 @@ namespace {
 
 constexpr uint32_t kDosHeaderSize = 64;
 constexpr uint32_t kFileHeaderSize = 20;
-constexpr uint32_t kOptionalHeaderFixedSize = 96;  // PE32, before the directories
+constexpr uint32_t kOptionalHeaderFixedSize = 96;       // PE32, before the directories
+constexpr uint32_t kOptionalHeaderFixedSizePlus = 112;  // PE32+
 constexpr uint32_t kSectionHeaderSize = 40;
 constexpr uint32_t kMaxSections = 96;     // the loader's own limit
 constexpr uint32_t kMaxDirectories = 16;
@@ -88,11 +89,13 @@ void PeImage::ReadHeaders() {
   const uint32_t oh = fh + kFileHeaderSize;
   RequireFileRange(b, oh, 2, "optional header");
   h.magic = FileU16(b, oh);
-  if (h.magic == kMagicPe32Plus)
-    throw FormatError("not a 32-bit image: the optional header is PE32+ (64-bit)");
-  if (h.magic != kMagicPe32)
-    throw FormatError("not a 32-bit image: optional header magic " + Hex(h.magic));
-  if (h.size_of_optional_header < kOptionalHeaderFixedSize)
+  if (h.magic != kMagicPe32 && h.magic != kMagicPe32Plus)
+    throw FormatError("not a PE32 or PE32+ image: optional header magic " + Hex(h.magic));
+  // PE32+ widens the image base and the four stack and heap sizes to 64 bits
+  // and drops BaseOfData; everything between keeps its offset.
+  const bool plus = h.pe32_plus();
+  const uint32_t fixed_size = plus ? kOptionalHeaderFixedSizePlus : kOptionalHeaderFixedSize;
+  if (h.size_of_optional_header < fixed_size)
     throw FormatError("optional header too small: " + std::to_string(h.size_of_optional_header) +
                       " bytes");
   RequireFileRange(b, oh, h.size_of_optional_header, "optional header");
@@ -101,7 +104,7 @@ void PeImage::ReadHeaders() {
   h.linker_minor = b[oh + 3];
   h.size_of_code = FileU32(b, oh + 4);
   h.entry_point = FileU32(b, oh + 16);
-  h.image_base = FileU32(b, oh + 28);
+  h.image_base = plus ? FileU32(b, oh + 24) | uint64_t(FileU32(b, oh + 28)) << 32 : FileU32(b, oh + 28);
   h.section_alignment = FileU32(b, oh + 32);
   h.file_alignment = FileU32(b, oh + 36);
   h.os_major = FileU16(b, oh + 40);
@@ -117,13 +120,13 @@ void PeImage::ReadHeaders() {
   h.subsystem = FileU16(b, oh + 68);
   h.dll_characteristics = FileU16(b, oh + 70);
 
-  const uint32_t count = FileU32(b, oh + 92);
+  const uint32_t count = FileU32(b, oh + fixed_size - 4);
   if (count > kMaxDirectories)
     throw FormatError("implausible number of data directories: " + std::to_string(count));
-  if (kOptionalHeaderFixedSize + 8 * count > h.size_of_optional_header)
+  if (fixed_size + 8 * count > h.size_of_optional_header)
     throw FormatError("data directories run past the optional header");
   for (uint32_t i = 0; i < count; ++i) {
-    const uint32_t at = oh + kOptionalHeaderFixedSize + 8 * i;
+    const uint32_t at = oh + fixed_size + 8 * i;
     h.directories.push_back({FileU32(b, at), FileU32(b, at + 4)});
   }
 }
@@ -187,9 +190,9 @@ bool PeImage::ContainsRange(uint32_t rva, uint64_t size) const {
   return end <= std::min<uint64_t>(headers_.size_of_headers, bytes_.size());
 }
 
-std::optional<uint32_t> PeImage::VaToRva(uint32_t va) const {
-  if (va < headers_.image_base) return std::nullopt;
-  return va - headers_.image_base;
+std::optional<uint32_t> PeImage::VaToRva(uint64_t va) const {
+  if (va < headers_.image_base || va - headers_.image_base > 0xFFFFFFFFu) return std::nullopt;
+  return uint32_t(va - headers_.image_base);
 }
 
 bool PeImage::CopyOut(uint32_t rva, uint32_t size, uint8_t* out) const {
@@ -237,6 +240,14 @@ uint32_t PeImage::U32(uint32_t rva, const char* what) const {
   uint8_t b[4];
   Read(rva, 4, b, what);
   return uint32_t(b[0]) | uint32_t(b[1]) << 8 | uint32_t(b[2]) << 16 | uint32_t(b[3]) << 24;
+}
+
+uint64_t PeImage::U64(uint32_t rva, const char* what) const {
+  uint8_t b[8];
+  Read(rva, 8, b, what);
+  uint64_t value = 0;
+  for (int i = 7; i >= 0; --i) value = value << 8 | b[i];
+  return value;
 }
 
 std::string PeImage::AsciiZ(uint32_t rva, const char* what, size_t max_length) const {

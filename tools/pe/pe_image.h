@@ -1,4 +1,4 @@
-// Reads 32-bit Portable Executable images from bytes, without trusting them:
+// Reads Portable Executable images (PE32 and PE32+) from bytes, without trusting them:
 // every offset, size and count in the file is checked before it is used, and
 // a damaged file gives an error message, never a crash.
 #pragma once
@@ -14,6 +14,8 @@
 namespace pe {
 
 constexpr uint16_t kMachineI386 = 0x014C;
+constexpr uint16_t kMachineAmd64 = 0x8664;
+constexpr uint16_t kMachineArm64 = 0xAA64;
 constexpr uint16_t kMagicPe32 = 0x010B;
 constexpr uint16_t kMagicPe32Plus = 0x020B;
 
@@ -47,6 +49,7 @@ enum Directory : unsigned {
 // Base relocation types.
 constexpr uint8_t kRelAbsolute = 0;
 constexpr uint8_t kRelHighLow = 3;
+constexpr uint8_t kRelDir64 = 10;
 
 struct DataDirectory {
   uint32_t rva = 0;
@@ -63,12 +66,12 @@ struct Headers {
   uint32_t number_of_symbols = 0;
   uint16_t size_of_optional_header = 0;
   uint16_t characteristics = 0;
-  // Optional header (PE32).
+  // Optional header (PE32, or PE32+ where magic says so).
   uint16_t magic = 0;
   uint8_t linker_major = 0, linker_minor = 0;
   uint32_t size_of_code = 0;
   uint32_t entry_point = 0;  // AddressOfEntryPoint, an RVA or 0
-  uint32_t image_base = 0;
+  uint64_t image_base = 0;  // 32 bits in PE32, 64 in PE32+
   uint32_t section_alignment = 0;
   uint32_t file_alignment = 0;
   uint16_t os_major = 0, os_minor = 0;
@@ -82,6 +85,7 @@ struct Headers {
   uint16_t dll_characteristics = 0;
   std::vector<DataDirectory> directories;  // NumberOfRvaAndSizes entries
 
+  bool pe32_plus() const { return magic == kMagicPe32Plus; }
   DataDirectory directory(unsigned index) const {
     return index < directories.size() ? directories[index] : DataDirectory{};
   }
@@ -159,8 +163,9 @@ class PeImage {
   std::optional<uint32_t> RvaToOffset(uint32_t rva) const;
   // True when [rva, rva + size) lies inside the mapped image.
   bool ContainsRange(uint32_t rva, uint64_t size) const;
-  // VA -> RVA through the image base; nullopt for an address below the base.
-  std::optional<uint32_t> VaToRva(uint32_t va) const;
+  // VA -> RVA through the image base; nullopt for an address below the base
+  // or 4 GB or more above it.
+  std::optional<uint32_t> VaToRva(uint64_t va) const;
 
   // Reads from the image as the loader would map it: bytes beyond a section's
   // raw data but inside its virtual size read as zero. Throws FormatError,
@@ -168,6 +173,7 @@ class PeImage {
   uint8_t U8(uint32_t rva, const char* what) const;
   uint16_t U16(uint32_t rva, const char* what) const;
   uint32_t U32(uint32_t rva, const char* what) const;
+  uint64_t U64(uint32_t rva, const char* what) const;
   std::vector<uint8_t> Bytes(uint32_t rva, uint32_t size, const char* what) const;
   // A NUL-terminated 8-bit string of at most max_length characters.
   std::string AsciiZ(uint32_t rva, const char* what, size_t max_length = 512) const;

@@ -9,7 +9,7 @@
 namespace pe {
 
 // "0x1C"; with digits, at least that many: Hex(0x1C, 4) is "0x001C".
-std::string Hex(uint32_t value, int digits = 1);
+std::string Hex(uint64_t value, int digits = 1);
 
 // The text with ASCII capitals made small; every other byte unchanged.
 std::string Lower(std::string_view text);
