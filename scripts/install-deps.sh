@@ -7,6 +7,7 @@ packages=(
   cmake ninja-build g++ python3           # host build
   mingw-w64 g++-mingw-w64-i686            # cross build of the Windows side
   lld                                     # links ldkeys.dll (lld-link)
+  nsis                                    # builds the installer (makensis)
   libgtest-dev                            # host unit tests
   wine wine32:i386 xvfb xauth x11-apps    # the real Win32 test bed
   wine64                                  # native wineserver (only clients are emulated)
