@@ -9,6 +9,9 @@
 #
 # Cases: cancel, layout, full-cp950, full-cp1252.
 set -euo pipefail
+# The checks read their expectations from pipes: the last command of a
+# pipeline must run in this shell, or the failures it counts are lost.
+shopt -s lastpipe
 source "$WINE_ENV_SH"
 source "$(dirname "$0")/package.sh"
 trap wine_cleanup EXIT
