@@ -298,6 +298,10 @@ Section
   Call AddToPreload
 
   Call FindProgramGroup
+  ; The shortcuts start their programs in the system folder: the uninstaller
+  ; must not run with the install folder, which it removes, as its current
+  ; folder.
+  SetOutPath $SYSDIR
   ClearErrors
   CreateDirectory $R2
   CreateShortcut "$R2\$(UninstallLink).lnk" "$INSTDIR\uninstall.exe"

@@ -105,6 +105,13 @@ pkg_report() {
   python3 "$PKG_STATE" report "$1" "$2"
 }
 
+# Usage: pkg_tree LISTING SUBJECT
+# Prints the listing's lines about SUBJECT and everything under it, without
+# file sizes and times.
+pkg_tree() {
+  python3 "$PKG_STATE" tree "$1" "$2"
+}
+
 # Usage: pkg_run_uninstaller PREFIX UNINSTALL_EXE DRIVER_EXE LOG ANSWER [DRIVER_ARGS...]
 # Starts the uninstaller and the box driver side by side in PREFIX; the
 # driver answers ANSWER (ok or cancel). The uninstaller's standard error
@@ -173,6 +180,28 @@ pkg_wine_layout() {
     zh_TW*) echo E0010404 ;;  # the Traditional Chinese input method
     *) echo 00000409 ;;
   esac
+}
+
+# Usage: pkg_layouts_registry_text > FILE
+# Keyboard layout registrations such as every Windows has, for pkg_import:
+# a fresh Wine prefix has no Keyboard Layouts key at all. The one with a
+# variant number other than 0000 has its "Layout Id".
+pkg_layouts_registry_text() {
+  cat <<'EOF'
+[HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Control\Keyboard Layouts\00000409]
+"Layout File"="KBDUS.DLL"
+"Layout Text"="US"
+
+[HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Control\Keyboard Layouts\00010409]
+"Layout File"="KBDDV.DLL"
+"Layout Text"="United States-Dvorak"
+"Layout Id"="0002"
+
+[HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Control\Keyboard Layouts\00000404]
+"Layout File"="KBDUS.DLL"
+"Layout Text"="Chinese (Traditional) - US Keyboard"
+
+EOF
 }
 
 # Usage: pkg_registry_text FIRST_LAYOUT > FILE
