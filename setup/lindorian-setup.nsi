@@ -66,6 +66,8 @@ VIAddVersionKey /LANG=0 "LegalCopyright" "Copyright (C) ${MAKER}"
 
 !define MUI_WELCOMEPAGE_TEXT "$(WelcomeText)"
 !insertmacro MUI_PAGE_WELCOME
+; The installation page stays up with its details until Next is pressed.
+!define MUI_FINISHPAGE_NOAUTOCLOSE
 !insertmacro MUI_PAGE_INSTFILES
 !define MUI_FINISHPAGE_TEXT "$(FinishText)"
 !define MUI_FINISHPAGE_SHOWREADME "$INSTDIR\Readme.txt"

@@ -61,6 +61,18 @@ install() {
   echo "$1: installer run and listing took $((SECONDS - start)) s"
 }
 
+# Usage: install_with_pages NAME EXIT_CODE [DRIVER_ARGS...]
+# Runs the installer with its pages, the box driver going through them (or,
+# given --refusal TEXT, acknowledging the box with which it refuses).
+install_with_pages() {
+  local name=$1 expected=$2 start=$SECONDS
+  shift 2
+  pkg_run_driven "$prefix" "$setup" "$expected" "$programs/boxdriver.exe" "$dir/$name.log" setup "$@" ||
+    fail "$name: the installer run did not go as expected"
+  pkg_list "$prefix" "$dir/$name.txt"
+  echo "$name: installer run with its pages and listing took $((SECONDS - start)) s"
+}
+
 # Usage: uninstall NAME
 # Runs the installed uninstall.exe with the box driver answering OK.
 uninstall() {
@@ -176,13 +188,14 @@ reg $PRELOAD :: \"2\" = \"00000628\""
   check_removed removed
 }
 
-# A second installation over the first finds the registration and the
-# preload entry it made, and changes nothing but the times of the shortcuts
-# it writes again; one uninstaller run then removes everything.
+# A second installation over the first, through the installer's pages,
+# finds the registration and the preload entry the first one made, and
+# changes nothing but the times of the shortcuts it writes again; one
+# uninstaller run then removes everything.
 case_twice() {
   start_case </dev/null
   install first
-  install second
+  install_with_pages second 0
   echo "rewritten $PKG_GROUP" | check_change second first second
   uninstall removed
   check_removed removed
@@ -215,15 +228,19 @@ reg $PRELOAD :: \"3\" = \"00010628\""
 }
 
 # On a system that is not Windows NT (Wine told to be Windows 98) the
-# installer refuses with exit code 2 and changes nothing.
+# installer refuses with exit code 2 and changes nothing, silently or with
+# a box saying why.
 case_refused() {
   start_case <<'EOF'
 [HKEY_CURRENT_USER\Software\Wine]
 "Version"="win98"
 
 EOF
-  install refused 2
-  check_change refused machine refused </dev/null
+  install silent 2
+  check_change silent machine silent </dev/null
+  install_with_pages told 2 --refusal \
+    "Lindorian Package 2.10 needs Windows NT, 2000, XP or later. Nothing was installed."
+  check_change told machine told </dev/null
 }
 
 start=$SECONDS

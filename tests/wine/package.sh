@@ -112,24 +112,33 @@ pkg_tree() {
   python3 "$PKG_STATE" tree "$1" "$2"
 }
 
-# Usage: pkg_run_uninstaller PREFIX UNINSTALL_EXE DRIVER_EXE LOG ANSWER [DRIVER_ARGS...]
-# Starts the uninstaller and the box driver side by side in PREFIX; the
-# driver answers ANSWER (ok or cancel). The uninstaller's standard error
-# (where a Wine trace goes) lands in LOG. Set PKG_UNINSTALL_DEBUG to give the
-# uninstaller its own WINEDEBUG. Fails unless both exit with 0.
-pkg_run_uninstaller() {
-  local prefix=$1 exe=$2 driver=$3 log=$4 answer=$5 pid rc=0 urc=0
+# Usage: pkg_run_driven PREFIX PROGRAM EXIT_CODE DRIVER_EXE LOG [DRIVER_ARGS...]
+# Starts PROGRAM (without arguments) and the box driver side by side in
+# PREFIX. PROGRAM's standard output and error (where a Wine trace goes) land
+# in LOG. Set PKG_UNINSTALL_DEBUG to give PROGRAM its own WINEDEBUG. Fails
+# unless the driver exits with 0 and PROGRAM with EXIT_CODE.
+pkg_run_driven() {
+  local prefix=$1 program=$2 expected=$3 driver=$4 log=$5 pid rc=0 prc=0
   shift 5
-  WINEDEBUG=${PKG_UNINSTALL_DEBUG:-$WINEDEBUG} wine_run "$prefix" 180 "$exe" >"$log" 2>&1 &
+  WINEDEBUG=${PKG_UNINSTALL_DEBUG:-$WINEDEBUG} wine_run "$prefix" 180 "$program" >"$log" 2>&1 &
   pid=$!
   wine_server_ready "$prefix" 60 || rc=1
-  ((rc != 0)) || wine_run "$prefix" 180 "$driver" "$answer" "$@" || rc=$?
-  # A driver that gave up leaves the uninstaller waiting for an answer.
+  ((rc != 0)) || wine_run "$prefix" 180 "$driver" "$@" || rc=$?
+  # A driver that gave up leaves the program waiting for an answer.
   ((rc == 0)) || wine_kill "$prefix"
-  wait "$pid" || urc=$?
+  wait "$pid" || prc=$?
   ((rc == 0)) || _pkg_err "box driver failed with code $rc"
-  ((urc == 0)) || _pkg_err "the uninstaller exited with code $urc"
-  ((rc == 0 && urc == 0))
+  ((prc == expected)) || _pkg_err "${program##*[/\\]} exited with code $prc, expected $expected"
+  ((rc == 0 && prc == expected))
+}
+
+# Usage: pkg_run_uninstaller PREFIX UNINSTALL_EXE DRIVER_EXE LOG ANSWER [DRIVER_ARGS...]
+# Runs the uninstaller beside the box driver answering ANSWER (ok or
+# cancel), as pkg_run_driven does; both must exit with 0.
+pkg_run_uninstaller() {
+  local prefix=$1 exe=$2 driver=$3 log=$4
+  shift 4
+  pkg_run_driven "$prefix" "$exe" 0 "$driver" "$log" "$@"
 }
 
 # --- the package --------------------------------------------------------------
