@@ -61,7 +61,6 @@ const char kCaption[] = "Lindorian Package 2.10";
 const char kConfirmationTextExpected[] = "To uninstall the Lindorian Package?";
 const char kCompletionTextExpected[] =
     "Uninstallation completed. Remember to restart Windows to take effect.";
-const char kSetupCaption[] = "Lindorian Package 2.10 Setup";
 const char kMainClass[] = "Lindorian";
 const char kMainTitle[] = "Lindorian Package Uninstall";
 const LONG kPictureWidth = 640;
@@ -341,10 +340,12 @@ int WaitForProgramEnd(HWND window, bool cancelled)
 
 // --- the installer -----------------------------------------------------------
 
+// The installer's windows, the wizard and its message boxes, carry the
+// package's name and the word for setup in the page language.
+const char kSetupCaptionStart[] = "Lindorian Package 2.10 ";
 // The wizard's default button: Install, Next or Finish.
 const int kNextButton = 1;
-// Only the wizard has a Back button (hidden on its first page); the
-// installer's message boxes carry the same caption.
+// Only the wizard has a Back button (hidden on its first page).
 const int kBackButton = 3;
 
 struct SetupSearch {
@@ -359,7 +360,8 @@ BOOL CALLBACK MatchSetupWindow(HWND window, LPARAM param)
     char title[128];
     if (IsWindowVisible(window) && GetClassNameA(window, className, sizeof className) &&
         lstrcmpA(className, "#32770") == 0 && GetWindowTextA(window, title, sizeof title) &&
-        lstrcmpA(title, kSetupCaption) == 0 && (GetDlgItem(window, kBackButton) != nullptr) == search->wizard) {
+        strncmp(title, kSetupCaptionStart, sizeof kSetupCaptionStart - 1) == 0 &&
+        (GetDlgItem(window, kBackButton) != nullptr) == search->wizard) {
         search->found = window;
         return FALSE;
     }
@@ -391,8 +393,11 @@ int GoThroughWizard(HWND wizard)
         HWND button = GetDlgItem(wizard, kNextButton);
         if (!page || page == pressedOn || !button || !IsWindowVisible(button) || !IsWindowEnabled(button))
             continue;
-        char text[64] = "";
-        GetWindowTextA(button, text, sizeof text);
+        // The label in UTF-8, whatever the page language and code page.
+        WCHAR label[64] = L"";
+        char text[192] = "";
+        GetWindowTextW(button, label, 64);
+        WideCharToMultiByte(CP_UTF8, 0, label, -1, text, sizeof text, nullptr, nullptr);
         Note("page %d: pressing \"%s\"", ++pressed, text);
         int result = PressButton(wizard, kNextButton);
         if (result != kPassed)
@@ -408,7 +413,7 @@ int AcknowledgeRefusal(const char *expected)
 {
     HWND box = WaitForSetupWindow(false);
     if (!box)
-        return Fail(kNoRefusal, "no \"%s\" box within %lu s", kSetupCaption, TimeoutMs / 1000);
+        return Fail(kNoRefusal, "no \"%s...\" box within %lu s", kSetupCaptionStart, TimeoutMs / 1000);
     int result = CheckBox(box, expected, kRefusalText);
     if (result == kPassed)
         result = PressButton(box, IDOK);
@@ -433,7 +438,7 @@ int DriveSetup(const Options &options)
         return AcknowledgeRefusal(options.refusal);
     HWND wizard = WaitForSetupWindow(true);
     if (!wizard)
-        return Fail(kNoWizard, "no \"%s\" wizard within %lu s", kSetupCaption, TimeoutMs / 1000);
+        return Fail(kNoWizard, "no \"%s...\" wizard within %lu s", kSetupCaptionStart, TimeoutMs / 1000);
     Note("the setup wizard is up");
     if (options.pauseFolder) {
         int result = PauseForHost(options.pauseFolder, wizard, wizard);

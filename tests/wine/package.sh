@@ -156,27 +156,35 @@ pkg_profile_paths() {
   PKG_GROUP="$PKG_APPDATA\\Microsoft\\Windows\\Start Menu\\Programs\\Lindorian"
 }
 
-# Usage: pkg_install_files PREFIX LDKEYS_DLL
-# Puts every file of a complete installation in place: the layout module,
-# the two fonts (any TrueType files serve), the EUDC files, the install
-# folder tree, the program group and the Office add-ins.
-pkg_install_files() {
-  local prefix=$1 ldkeys=$2
+# Usage: pkg_install_extras PREFIX
+# Puts in place the package's files that its installer does not bring: the
+# two fonts (any TrueType files serve), the EUDC files in the install folder
+# and the Office add-ins.
+pkg_install_extras() {
+  local prefix=$1
   pkg_profile_paths "$prefix" || return 1
-  pkg_copy "$prefix" "$ldkeys" 'C:\windows\system32\ldkeys.dll' &&
-    pkg_copy "$prefix" "${PKG_FONT_SOURCES[0]}" 'C:\windows\Fonts\ldser.ttf' &&
+  pkg_copy "$prefix" "${PKG_FONT_SOURCES[0]}" 'C:\windows\Fonts\ldser.ttf' &&
     pkg_copy "$prefix" "${PKG_FONT_SOURCES[1]}" 'C:\windows\Fonts\ldfix.ttf' &&
     pkg_put "$prefix" "$PKG_INSTALL\\ldeudb.tte" 'Ming-style EUDC characters' &&
     pkg_put "$prefix" "$PKG_INSTALL\\ldeuda.tte" 'Kai-style EUDC characters' &&
+    pkg_put "$prefix" 'C:\Program Files\Microsoft Office\OFFICE11\STARTUP\Lindorian11.dot' &&
+    pkg_put "$prefix" "$PKG_APPDATA\\Microsoft\\Excel\\XLSTART\\Lindorian11.xla"
+}
+
+# Usage: pkg_install_files PREFIX LDKEYS_DLL
+# Puts every file of a complete installation in place: the layout module,
+# the install folder tree and the program group, and pkg_install_extras.
+pkg_install_files() {
+  local prefix=$1 ldkeys=$2
+  pkg_install_extras "$prefix" &&
+    pkg_copy "$prefix" "$ldkeys" 'C:\windows\system32\ldkeys.dll' &&
     pkg_put "$prefix" "$PKG_INSTALL\\Readme.txt" &&
     pkg_put "$prefix" "$PKG_INSTALL\\Docs\\Keyboard chart.html" &&
     pkg_put "$prefix" "$PKG_INSTALL\\Docs\\Images\\keys.png" &&
     pkg_put "$prefix" "$PKG_INSTALL\\Templates\\Lindorian11.dot" &&
     pkg_put "$prefix" "$PKG_GROUP\\Readme.lnk" &&
     pkg_put "$prefix" "$PKG_GROUP\\Keyboard chart.lnk" &&
-    pkg_put "$prefix" "$PKG_GROUP\\Uninstall.lnk" &&
-    pkg_put "$prefix" 'C:\Program Files\Microsoft Office\OFFICE11\STARTUP\Lindorian11.dot' &&
-    pkg_put "$prefix" "$PKG_APPDATA\\Microsoft\\Excel\\XLSTART\\Lindorian11.xla"
+    pkg_put "$prefix" "$PKG_GROUP\\Uninstall.lnk"
 }
 
 # Usage: pkg_wine_layout
@@ -216,8 +224,8 @@ EOF
 # Usage: pkg_registry_text FIRST_LAYOUT > FILE
 # The registry entries of a complete installation, for pkg_import: the
 # layout 00000628 (module ldkeys.dll) second in the user's preload list after
-# FIRST_LAYOUT and before another layout of the same language; the fonts; the
-# three EUDC links; Word 2003 with its start-up folder setting and Excel 2003.
+# FIRST_LAYOUT and before another layout of the same language, and
+# pkg_extras_registry_text.
 pkg_registry_text() {
   printf '[HKEY_CURRENT_USER\\Keyboard Layout\\Preload]\n"1"="%s"\n"2"="00000628"\n"3"="00010628"\n\n' "$1"
   cat <<'EOF'
@@ -229,6 +237,16 @@ pkg_registry_text() {
 "Layout File"="ldother.dll"
 "Layout Text"="Lindorian (another maker)"
 
+EOF
+  pkg_extras_registry_text
+}
+
+# Usage: pkg_extras_registry_text > FILE
+# The registry entries that go with pkg_install_extras, for pkg_import: the
+# fonts; the three EUDC links; Word 2003 with its start-up folder setting and
+# Excel 2003.
+pkg_extras_registry_text() {
+  cat <<'EOF'
 [HKEY_LOCAL_MACHINE\Software\Microsoft\Windows NT\CurrentVersion\Fonts]
 "Lindorian Serif (TrueType)"="ldser.ttf"
 "Lindorian Fixed (TrueType)"="ldfix.ttf"
