@@ -203,9 +203,12 @@ Function NewLayoutId
 FunctionEnd
 
 ; The module in the system folder. On 32-bit Windows that is the one
-; system folder; 64-bit Windows, refused in .onInit for now, would get the
-; native module in the native system folder (with file system redirection
-; off) and the WOW64 module in SysWOW64.
+; system folder. 64-bit Windows, refused in .onInit for now, takes two
+; modules, built into dist/amd64, dist/arm64 and dist/wow64: the one for
+; its processor (${IsNativeAMD64}, ${IsNativeARM64}) into the native system
+; folder, written between ${DisableX64FSRedirection} and
+; ${EnableX64FSRedirection}, and the WOW64 one into $SYSDIR as this 32-bit
+; installer sees it, which is SysWOW64.
 Function InstallModule
   SetOutPath $SYSDIR
   ClearErrors

@@ -8,7 +8,7 @@
 #   install-test.sh CASE SETUP_EXE DIST_DIR WINDOWS_TESTS_DIR
 #
 # WINDOWS_TESTS_DIR holds boxdriver.exe and layout_load.exe.
-# Cases: roundtrip, twice, beside, refused.
+# Cases: roundtrip, twice, beside, refused, blocked.
 set -euo pipefail
 # The checks read their expectations from pipes: the last command of a
 # pipeline must run in this shell, or the failures it counts are lost.
@@ -243,12 +243,24 @@ EOF
   check_change told machine told </dev/null
 }
 
+# A file where the maker folder should be: the installer cannot write the
+# install folder, says so with exit code 2, and stops before changing
+# anything.
+case_blocked() {
+  start_case </dev/null
+  pkg_put "$prefix" 'C:\Program Files\Krelmo' 'not a folder'
+  pkg_list "$prefix" "$dir/machine.txt"
+  install blocked 2
+  check_change blocked machine blocked </dev/null
+}
+
 start=$SECONDS
 case $case_name in
   roundtrip) case_roundtrip ;;
   twice) case_twice ;;
   beside) case_beside ;;
   refused) case_refused ;;
+  blocked) case_blocked ;;
   *) echo "unknown case $case_name" >&2; exit 2 ;;
 esac
 echo "case $case_name: $((SECONDS - start)) s"
