@@ -38,14 +38,7 @@ fail() {
 # registry text given, and its listing as $dir/machine.txt.
 start_case() {
   export LC_ALL=C.UTF-8
-  wine_remove_prefix "$prefix"
-  rm -rf "$dir"
-  mkdir -p "$dir"
-  # A display of its own: the box driver reads the screen.
-  unset DISPLAY
-  wine_start_x
-  wine_copy_prefix "$WINE_TEMPLATE" "$prefix"
-  pkg_profile_paths "$prefix"
+  pkg_fresh_case "$dir" "$prefix"
   { pkg_layouts_registry_text; cat; } >"$dir/machine.reg"
   pkg_import "$prefix" "$dir/machine.reg"
   pkg_list "$prefix" "$dir/machine.txt"

@@ -156,6 +156,17 @@ pkg_profile_paths() {
   PKG_GROUP="$PKG_APPDATA\\Microsoft\\Windows\\Start Menu\\Programs\\Lindorian"
 }
 
+# Usage: pkg_fresh_case CASE_DIR PREFIX
+# Empties the test case's folder and makes PREFIX in it a fresh copy of the
+# template prefix ($WINE_TEMPLATE), on a display of its own (the box driver
+# reads the screen), and sets the package paths (pkg_profile_paths).
+pkg_fresh_case() {
+  local dir=$1 prefix=$2
+  wine_remove_prefix "$prefix" && rm -rf "$dir" && mkdir -p "$dir" || return 1
+  unset DISPLAY
+  wine_start_x && wine_copy_prefix "$WINE_TEMPLATE" "$prefix" && pkg_profile_paths "$prefix"
+}
+
 # Usage: pkg_install_extras PREFIX
 # Puts in place the package's files that its installer does not bring: the
 # two fonts (any TrueType files serve), the EUDC files in the install folder
