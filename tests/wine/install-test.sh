@@ -5,6 +5,18 @@
 # runs the installed uninstall.exe with the box driver answering OK, and
 # checks that the prefix is then as it was before the installation.
 #
+# Where Wine differs from Windows:
+# - Wine rewrites the display and network records on every program start;
+#   prefix-state.py leaves them out of every listing.
+# - Wine puts its own layout into preload entry "1" whenever a program with
+#   windows starts. The template's list already starts with it, and the
+#   installer appends after the last entry, so that entry never changes.
+# - A fresh prefix has no Keyboard Layouts key, which Windows always has and
+#   which would be left behind empty: start_case registers a few layouts.
+# - A running program cannot delete its own file (as on Windows): the one
+#   thing the round trip leaves is the installed uninstall.exe (see
+#   check_removed).
+#
 #   install-test.sh CASE SETUP_EXE DIST_DIR WINDOWS_TESTS_DIR
 #
 # WINDOWS_TESTS_DIR holds boxdriver.exe and layout_load.exe.
@@ -154,7 +166,8 @@ file f $UNINSTALL
 EOF
 }
 
-# What an installation beside nothing of the package's adds.
+# Usage: installed_items KLID PRELOAD_NAME
+# What an installation adds where nothing of the package's was.
 installed_items() {
   cat <<EOF
 new C:\\Program Files\\Krelmo

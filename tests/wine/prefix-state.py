@@ -30,8 +30,8 @@ EXPECT lines name subjects; a subject covers itself and everything under it
   set SUBJECT = DATA    a value that had other data and now has DATA
   new SUBJECT           was not there before, and is now
   rewritten SUBJECT     was there before, and is the same but for file times
-Every line of the listings not covered by a gone, set or new line must be
-the same before and after.
+Every line of the listings not covered by a gone, set, new or rewritten line
+must be the same before and after.
 """
 import os
 import re
