@@ -5,16 +5,14 @@ cd "$(dirname "$0")/.."
 
 scripts/install-deps.sh
 cmake --preset default >/dev/null
+# Also draws the keyboard chart (scripts/render-chart.sh) and packs the
+# installer, dist/lindorian-setup.exe.
 cmake --build --preset default
-
-echo
-echo "== Keyboard chart"
-scripts/render-chart.sh
 
 echo
 echo "== Deliverables"
 ls -l dist/
 
 echo
-echo "== The uninstaller under Wine"
+echo "== Installing and removing the package under Wine"
 scripts/demo.sh

@@ -1,8 +1,12 @@
 #!/usr/bin/env bash
-# Shows the uninstaller at work under Wine: prepares a complete package
-# installation in a fresh prefix, runs dist/uninstall.exe with the box driver
-# answering OK, saves a screenshot of the window with the confirmation box
-# to dist/uninstall-confirm.png, and reports what the run removed.
+# Shows the package's round trip under Wine: installs it into a fresh prefix
+# with dist/lindorian-setup.exe (the box driver going through the pages),
+# adds the fonts, EUDC links and Office add-ins the installer does not
+# bring, runs the installed uninstall.exe with the box driver answering OK,
+# and reports what each step changed. Screenshots: the installer's first
+# page (dist/setup-welcome.png), the uninstaller's confirmation
+# (dist/uninstall-confirm.png), and the two side by side
+# (dist/setup-and-uninstall.png).
 #
 # Needs the build (scripts/build.sh runs this at its end).
 set -euo pipefail
@@ -12,12 +16,14 @@ root=$PWD
 source tests/wine/wine-env.sh
 source tests/wine/package.sh
 
-exe=$root/dist/uninstall.exe
-ldkeys=$root/dist/ldkeys.dll
+setup=$root/dist/lindorian-setup.exe
 driver=$root/build/default/windows/tests/windows/boxdriver.exe
 work=$root/build/default/wine/demo
 prefix=$work/prefix
-screenshot=$root/dist/uninstall-confirm.png
+setup_shot=$root/dist/setup-welcome.png
+uninstall_shot=$root/dist/uninstall-confirm.png
+both_shots=$root/dist/setup-and-uninstall.png
+uninstall="$PKG_INSTALL\\uninstall.exe"
 
 # Code page 950, where the EUDC link names are the package's faces.
 export LC_CTYPE=zh_TW.UTF-8
@@ -29,7 +35,7 @@ cleanup() {
 }
 trap cleanup EXIT
 
-for f in "$exe" "$ldkeys" "$driver"; do
+for f in "$setup" "$driver"; do
   [[ -f $f ]] || { echo "demo: $f is missing; build first" >&2; exit 1; }
 done
 
@@ -37,61 +43,99 @@ done
 # headless display. Its frame buttons need the Marlett font, which Debian's
 # Wine does not find in its own font folder.
 frames_registry_text() {
-  cat <<'EOF'
+  cat <<'REG'
 [HKEY_CURRENT_USER\Software\Wine\X11 Driver]
 "Decorated"="N"
 
-EOF
+REG
 }
 
-# Waits for the driver's marker, takes the screenshot of the main window's
-# rectangle around the window and the box (written in the marker), and
-# lets the driver go on.
+# Usage: take_screenshot SIGNALS OUTPUT &
+# Waits for the driver's marker, takes the screenshot of the rectangle
+# written in it (around the windows the driver found), and lets the driver
+# go on.
 take_screenshot() {
-  local signals=$1 left top width height i
+  local signals=$1 output=$2 left top width height i
   for ((i = 0; i < 1800; i++)); do
     [[ -s $signals/box-up ]] && break
     sleep 0.1
   done
   if read -r left top width height <"$signals/box-up" 2>/dev/null; then
-    import -display "$DISPLAY" -window root -crop "${width}x${height}+${left}+${top}" +repage "$screenshot" ||
+    import -display "$DISPLAY" -window root -crop "${width}x${height}+${left}+${top}" +repage "$output" ||
       echo "demo: screenshot failed" >&2
   fi
   touch "$signals/go"
 }
 
-echo "== Preparing a complete package installation in a fresh Wine prefix"
+# Usage: run_with_screenshot NAME OUTPUT PROGRAM EXIT_CODE DRIVER_ARGS...
+# Runs PROGRAM beside the box driver, which pauses for the screenshot.
+run_with_screenshot() {
+  local name=$1 output=$2 program=$3 expected=$4 shot rc=0
+  shift 4
+  mkdir -p "$work/$name"
+  rm -f "$output"
+  take_screenshot "$work/$name" "$output" &
+  shot=$!
+  pkg_run_driven "$prefix" "$program" "$expected" "$driver" "$work/$name.log" \
+    "$@" --pause "$(wine_winpath "$work/$name")" || rc=$?
+  touch "$work/$name/go"
+  wait "$shot" || true
+  return $rc
+}
+
+echo "== A fresh Wine prefix with the keyboard layouts Windows always has"
 start=$SECONDS
 unset DISPLAY  # a headless display of its own, whatever this shell has
 wine_start_x
-wine_make_template "$root/build/default/wine/template"
+# Wine sets a prefix's fonts up for the code page it is made in: a template
+# of its own, made in code page 950, lets window captions and message boxes
+# show Chinese text.
+template=$root/build/default/wine/template-cp950
+wine_make_template "$template"
 rm -rf "$work"
-mkdir -p "$work/signals"
-wine_copy_prefix "$root/build/default/wine/template" "$prefix"
-pkg_install_files "$prefix" "$ldkeys"
+mkdir -p "$work"
+wine_copy_prefix "$template" "$prefix"
+pkg_profile_paths "$prefix"
 [[ ! -f /usr/share/wine/fonts/marlett.ttf ]] || cp /usr/share/wine/fonts/marlett.ttf "$prefix/drive_c/windows/Fonts/"
-{ frames_registry_text; pkg_trace_registry_text; pkg_registry_text "$(pkg_wine_layout)"; } >"$work/install.reg"
-pkg_import "$prefix" "$work/install.reg"
-pkg_list "$prefix" "$work/before.txt"
+{ frames_registry_text; pkg_trace_registry_text; pkg_layouts_registry_text; } >"$work/machine.reg"
+pkg_import "$prefix" "$work/machine.reg"
+pkg_list "$prefix" "$work/machine.txt"
 
-echo "== Running dist/uninstall.exe; the box driver answers OK"
-rm -f "$screenshot"
-take_screenshot "$work/signals" &
-shot=$!
+echo "== Running dist/lindorian-setup.exe; the box driver goes through its pages"
 rc=0
-PKG_UNINSTALL_DEBUG=+relay pkg_run_uninstaller "$prefix" "$exe" "$driver" "$work/uninstall.log" ok \
-  --window "$(wine_winpath "$exe")" --pause "$(wine_winpath "$work/signals")" || rc=$?
-touch "$work/signals/go"
-wait "$shot" || true
-pkg_list "$prefix" "$work/after.txt"
+run_with_screenshot setup "$setup_shot" "$setup" 0 setup || rc=$?
+pkg_list "$prefix" "$work/installed.txt"
+echo
+echo "== What the installer added"
+pkg_report "$work/machine.txt" "$work/installed.txt"
 
 echo
+echo "== Adding the fonts, EUDC links and Office add-ins the installer does not bring"
+pkg_install_extras "$prefix"
+pkg_extras_registry_text >"$work/extras.reg"
+pkg_import "$prefix" "$work/extras.reg"
+pkg_list "$prefix" "$work/complete.txt"
+
+echo "== Running the installed uninstall.exe; the box driver answers OK"
+PKG_UNINSTALL_DEBUG=+relay run_with_screenshot uninstall "$uninstall_shot" "$uninstall" 0 \
+  ok --window "$uninstall" || rc=$?
+pkg_list "$prefix" "$work/removed.txt"
+echo
 echo "== What the uninstaller removed"
-pkg_report "$work/before.txt" "$work/after.txt"
+pkg_report "$work/complete.txt" "$work/removed.txt"
 echo
 echo "== Its calls whose effects the prefix does not keep (Wine's trace)"
 pkg_traced_calls "$work/uninstall.log" | sed 's/^/  /'
 echo
-[[ -f $screenshot ]] && echo "Screenshot of the confirmation: dist/uninstall-confirm.png"
+echo "== What is left of the package: the uninstaller's own file, which it"
+echo "   cannot delete while it runs, and the folders around it"
+pkg_tree "$work/removed.txt" 'C:\Program Files\Krelmo' | sed 's/^/  /'
+echo
+
+if [[ -f $setup_shot && -f $uninstall_shot ]]; then
+  convert "$setup_shot" "$uninstall_shot" -bordercolor white -border 8 \
+    -background white -gravity center +append "$both_shots"
+  echo "Screenshots: dist/setup-welcome.png, dist/uninstall-confirm.png, side by side in dist/setup-and-uninstall.png"
+fi
 echo "Demo took $((SECONDS - start)) s"
 exit $rc

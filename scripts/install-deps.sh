@@ -8,6 +8,7 @@ packages=(
   mingw-w64 g++-mingw-w64-i686            # cross build of the Windows side
   lld                                     # links ldkeys.dll (lld-link)
   clang-19 lld-19                         # the ARM64 ldkeys.dll (clang 14 cannot fill a flexible array)
+  nsis                                    # builds the installer (makensis)
   libgtest-dev                            # host unit tests
   clang-format-14                         # scripts/format.sh
   wine wine32:i386 xvfb xauth x11-apps    # the real Win32 test bed

@@ -5,11 +5,12 @@
 # With --update-docs it also refreshes docs/ldkeys-chart.png, the picture the
 # README shows (commit it along with a change to the layout).
 #
-# Needs the build (scripts/build.sh runs this after it).
+# The build runs it once dist/ldkeys.dll is linked, with KBDINSPECT naming
+# the inspector it built; by hand it takes the default build's.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-kbdinspect=build/default/tools/kbdinspect/kbdinspect
+kbdinspect=${KBDINSPECT:-build/default/tools/kbdinspect/kbdinspect}
 module=dist/ldkeys.dll
 svg=dist/ldkeys-chart.svg
 png=dist/ldkeys-chart.png

@@ -1,16 +1,23 @@
-// Plays the user in front of uninstall.exe: runs in the same Wine prefix as
-// the uninstaller, waits for its confirmation box, checks what the box and
-// the main window show, answers, and acknowledges the completion box.
+// Plays the user in front of uninstall.exe or lindorian-setup.exe: runs in
+// the same Wine prefix as the program. For the uninstaller it waits for the
+// confirmation box, checks what the box and the main window show, answers,
+// and acknowledges the completion box. For the installer it goes through
+// the wizard's pages with the default button, or acknowledges the box with
+// which the installer refuses to start.
 //
 //   boxdriver.exe ok|cancel [--window UNINSTALL_EXE] [--pause FOLDER] [--timeout SECONDS]
+//   boxdriver.exe setup [--refusal TEXT] [--pause FOLDER] [--timeout SECONDS]
 //
 //   --window   also check the main window (class, title, outer size, style,
 //              disabled while the box is up, owner of the box) and compare
 //              pixels of its client area with the "BKGND" bitmap resource of
 //              UNINSTALL_EXE.
-//   --pause    once the confirmation box is checked, create FOLDER\box-up
-//              (holding the rectangle around window and box) and wait until
-//              FOLDER\go exists: the host takes its screenshot meanwhile.
+//   --refusal  expect, instead of the wizard, the installer's message box
+//              with TEXT, and acknowledge it.
+//   --pause    once the confirmation box is checked, or the wizard's first
+//              page is up, create FOLDER\box-up (holding the rectangle
+//              around the windows) and wait until FOLDER\go exists: the host
+//              takes its screenshot meanwhile.
 //   --timeout  how long to wait for each window, 120 s by default.
 //
 // Exit code 0 when everything held; otherwise the code of the first failed
@@ -44,6 +51,10 @@ enum Exit {
     kCompletionText = 42,
     kCompletionAfterCancel = 43,
     kWindowStayed = 44,
+    kNoWizard = 50,
+    kWizardStuck = 51,
+    kNoRefusal = 52,
+    kRefusalText = 53,
 };
 
 const char kCaption[] = "Lindorian Package 2.10";
@@ -327,29 +338,134 @@ int WaitForProgramEnd(HWND window, bool cancelled)
     return Fail(kWindowStayed, "the main window is still there");
 }
 
+// --- the installer -----------------------------------------------------------
+
+// The installer's windows, the wizard and its message boxes, carry the
+// package's name and the word for setup in the page language.
+const char kSetupCaptionStart[] = "Lindorian Package 2.10 ";
+// The wizard's default button: Install, Next or Finish.
+const int kNextButton = 1;
+// Only the wizard has a Back button (hidden on its first page).
+const int kBackButton = 3;
+
+struct SetupSearch {
+    bool wizard;
+    HWND found;
+};
+
+BOOL CALLBACK MatchSetupWindow(HWND window, LPARAM param)
+{
+    SetupSearch *search = reinterpret_cast<SetupSearch *>(param);
+    char className[32];
+    char title[128];
+    if (IsWindowVisible(window) && GetClassNameA(window, className, sizeof className) &&
+        lstrcmpA(className, "#32770") == 0 && GetWindowTextA(window, title, sizeof title) &&
+        strncmp(title, kSetupCaptionStart, sizeof kSetupCaptionStart - 1) == 0 &&
+        (GetDlgItem(window, kBackButton) != nullptr) == search->wizard) {
+        search->found = window;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+HWND WaitForSetupWindow(bool wizard)
+{
+    for (DWORD start = GetTickCount(); GetTickCount() - start < TimeoutMs; Sleep(100)) {
+        SetupSearch search = {wizard, nullptr};
+        EnumWindows(MatchSetupWindow, reinterpret_cast<LPARAM>(&search));
+        if (search.found)
+            return search.found;
+    }
+    return nullptr;
+}
+
+// The wizard makes each page anew as a dialog inside its window. Presses the
+// default button once on every page where it is enabled, until the wizard
+// is gone; the installation page moves on by itself when it is done.
+int GoThroughWizard(HWND wizard)
+{
+    HWND pressedOn = nullptr;
+    int pressed = 0;
+    for (DWORD start = GetTickCount(); IsWindow(wizard); Sleep(100)) {
+        if (GetTickCount() - start > TimeoutMs)
+            return Fail(kWizardStuck, "the wizard stayed on one page for %lu s", TimeoutMs / 1000);
+        HWND page = FindWindowExA(wizard, nullptr, "#32770", nullptr);
+        HWND button = GetDlgItem(wizard, kNextButton);
+        if (!page || page == pressedOn || !button || !IsWindowVisible(button) || !IsWindowEnabled(button))
+            continue;
+        // The label in UTF-8, whatever the page language and code page.
+        WCHAR label[64] = L"";
+        char text[192] = "";
+        GetWindowTextW(button, label, 64);
+        WideCharToMultiByte(CP_UTF8, 0, label, -1, text, sizeof text, nullptr, nullptr);
+        Note("page %d: pressing \"%s\"", ++pressed, text);
+        int result = PressButton(wizard, kNextButton);
+        if (result != kPassed)
+            return result;
+        pressedOn = page;
+        start = GetTickCount();
+    }
+    Note("the wizard is gone");
+    return kPassed;
+}
+
+int AcknowledgeRefusal(const char *expected)
+{
+    HWND box = WaitForSetupWindow(false);
+    if (!box)
+        return Fail(kNoRefusal, "no \"%s...\" box within %lu s", kSetupCaptionStart, TimeoutMs / 1000);
+    int result = CheckBox(box, expected, kRefusalText);
+    if (result == kPassed)
+        result = PressButton(box, IDOK);
+    if (result == kPassed && !WaitUntilGone(box))
+        result = Fail(kBoxStayed, "the installer's box stayed after OK");
+    if (result == kPassed)
+        Note("pressed OK on the installer's box");
+    return result;
+}
+
 struct Options {
+    bool setup;
     bool answerOk;
     const char *windowExe;
     const char *pauseFolder;
+    const char *refusal;
 };
+
+int DriveSetup(const Options &options)
+{
+    if (options.refusal)
+        return AcknowledgeRefusal(options.refusal);
+    HWND wizard = WaitForSetupWindow(true);
+    if (!wizard)
+        return Fail(kNoWizard, "no \"%s...\" wizard within %lu s", kSetupCaptionStart, TimeoutMs / 1000);
+    Note("the setup wizard is up");
+    if (options.pauseFolder) {
+        int result = PauseForHost(options.pauseFolder, wizard, wizard);
+        if (result != kPassed)
+            return result;
+    }
+    return GoThroughWizard(wizard);
+}
 
 bool ParseOptions(int argc, char **argv, Options *options)
 {
     if (argc < 2)
         return false;
-    if (strcmp(argv[1], "ok") == 0)
-        options->answerOk = true;
-    else if (strcmp(argv[1], "cancel") == 0)
-        options->answerOk = false;
-    else
+    options->setup = strcmp(argv[1], "setup") == 0;
+    options->answerOk = strcmp(argv[1], "ok") == 0;
+    if (!options->setup && !options->answerOk && strcmp(argv[1], "cancel") != 0)
         return false;
     options->windowExe = nullptr;
     options->pauseFolder = nullptr;
+    options->refusal = nullptr;
     for (int i = 2; i < argc; i += 2) {
         if (i + 1 >= argc)
             return false;
-        if (strcmp(argv[i], "--window") == 0)
+        if (strcmp(argv[i], "--window") == 0 && !options->setup)
             options->windowExe = argv[i + 1];
+        else if (strcmp(argv[i], "--refusal") == 0 && options->setup)
+            options->refusal = argv[i + 1];
         else if (strcmp(argv[i], "--pause") == 0)
             options->pauseFolder = argv[i + 1];
         else if (strcmp(argv[i], "--timeout") == 0)
@@ -407,8 +523,9 @@ int main(int argc, char **argv)
     StartTick = GetTickCount();
     Options options;
     if (!ParseOptions(argc, argv, &options)) {
-        printf("usage: boxdriver ok|cancel [--window UNINSTALL_EXE] [--pause FOLDER] [--timeout SECONDS]\n");
+        printf("usage: boxdriver ok|cancel [--window UNINSTALL_EXE] [--pause FOLDER] [--timeout SECONDS]\n"
+               "       boxdriver setup [--refusal TEXT] [--pause FOLDER] [--timeout SECONDS]\n");
         return kUsage;
     }
-    return Drive(options);
+    return options.setup ? DriveSetup(options) : Drive(options);
 }

@@ -107,24 +107,40 @@ pkg_report() {
   python3 "$PKG_STATE" report "$1" "$2"
 }
 
-# Usage: pkg_run_uninstaller PREFIX UNINSTALL_EXE DRIVER_EXE LOG ANSWER [DRIVER_ARGS...]
-# Starts the uninstaller and the box driver side by side in PREFIX; the
-# driver answers ANSWER (ok or cancel). The uninstaller's standard error
-# (where a Wine trace goes) lands in LOG. Set PKG_UNINSTALL_DEBUG to give the
-# uninstaller its own WINEDEBUG. Fails unless both exit with 0.
-pkg_run_uninstaller() {
-  local prefix=$1 exe=$2 driver=$3 log=$4 answer=$5 pid rc=0 urc=0
+# Usage: pkg_tree LISTING SUBJECT
+# Prints the listing's lines about SUBJECT and everything under it, without
+# file sizes and times.
+pkg_tree() {
+  python3 "$PKG_STATE" tree "$1" "$2"
+}
+
+# Usage: pkg_run_driven PREFIX PROGRAM EXIT_CODE DRIVER_EXE LOG [DRIVER_ARGS...]
+# Starts PROGRAM (without arguments) and the box driver side by side in
+# PREFIX. PROGRAM's standard output and error (where a Wine trace goes) land
+# in LOG. Set PKG_UNINSTALL_DEBUG to give PROGRAM its own WINEDEBUG. Fails
+# unless the driver exits with 0 and PROGRAM with EXIT_CODE.
+pkg_run_driven() {
+  local prefix=$1 program=$2 expected=$3 driver=$4 log=$5 pid rc=0 prc=0
   shift 5
-  WINEDEBUG=${PKG_UNINSTALL_DEBUG:-$WINEDEBUG} wine_run "$prefix" 180 "$exe" >"$log" 2>&1 &
+  WINEDEBUG=${PKG_UNINSTALL_DEBUG:-$WINEDEBUG} wine_run "$prefix" 180 "$program" >"$log" 2>&1 &
   pid=$!
   wine_server_ready "$prefix" 60 || rc=1
-  ((rc != 0)) || wine_run "$prefix" 180 "$driver" "$answer" "$@" || rc=$?
-  # A driver that gave up leaves the uninstaller waiting for an answer.
+  ((rc != 0)) || wine_run "$prefix" 180 "$driver" "$@" || rc=$?
+  # A driver that gave up leaves the program waiting for an answer.
   ((rc == 0)) || wine_kill "$prefix"
-  wait "$pid" || urc=$?
+  wait "$pid" || prc=$?
   ((rc == 0)) || _pkg_err "box driver failed with code $rc"
-  ((urc == 0)) || _pkg_err "the uninstaller exited with code $urc"
-  ((rc == 0 && urc == 0))
+  ((prc == expected)) || _pkg_err "${program##*[/\\]} exited with code $prc, expected $expected"
+  ((rc == 0 && prc == expected))
+}
+
+# Usage: pkg_run_uninstaller PREFIX UNINSTALL_EXE DRIVER_EXE LOG ANSWER [DRIVER_ARGS...]
+# Runs the uninstaller beside the box driver answering ANSWER (ok or
+# cancel), as pkg_run_driven does; both must exit with 0.
+pkg_run_uninstaller() {
+  local prefix=$1 exe=$2 driver=$3 log=$4
+  shift 4
+  pkg_run_driven "$prefix" "$exe" 0 "$driver" "$log" "$@"
 }
 
 # --- the package --------------------------------------------------------------
@@ -142,27 +158,46 @@ pkg_profile_paths() {
   PKG_GROUP="$PKG_APPDATA\\Microsoft\\Windows\\Start Menu\\Programs\\Lindorian"
 }
 
-# Usage: pkg_install_files PREFIX LDKEYS_DLL
-# Puts every file of a complete installation in place: the layout module,
-# the two fonts (any TrueType files serve), the EUDC files, the install
-# folder tree, the program group and the Office add-ins.
-pkg_install_files() {
-  local prefix=$1 ldkeys=$2
+# Usage: pkg_fresh_case CASE_DIR PREFIX
+# Empties the test case's folder and makes PREFIX in it a fresh copy of the
+# template prefix ($WINE_TEMPLATE), on a display of its own (the box driver
+# reads the screen), and sets the package paths (pkg_profile_paths).
+pkg_fresh_case() {
+  local dir=$1 prefix=$2
+  wine_remove_prefix "$prefix" && rm -rf "$dir" && mkdir -p "$dir" || return 1
+  unset DISPLAY
+  wine_start_x && wine_copy_prefix "$WINE_TEMPLATE" "$prefix" && pkg_profile_paths "$prefix"
+}
+
+# Usage: pkg_install_extras PREFIX
+# Puts in place the package's files that its installer does not bring: the
+# two fonts (any TrueType files serve), the EUDC files in the install folder
+# and the Office add-ins.
+pkg_install_extras() {
+  local prefix=$1
   pkg_profile_paths "$prefix" || return 1
-  pkg_copy "$prefix" "$ldkeys" 'C:\windows\system32\ldkeys.dll' &&
-    pkg_copy "$prefix" "${PKG_FONT_SOURCES[0]}" 'C:\windows\Fonts\ldser.ttf' &&
+  pkg_copy "$prefix" "${PKG_FONT_SOURCES[0]}" 'C:\windows\Fonts\ldser.ttf' &&
     pkg_copy "$prefix" "${PKG_FONT_SOURCES[1]}" 'C:\windows\Fonts\ldfix.ttf' &&
     pkg_put "$prefix" "$PKG_INSTALL\\ldeudb.tte" 'Ming-style EUDC characters' &&
     pkg_put "$prefix" "$PKG_INSTALL\\ldeuda.tte" 'Kai-style EUDC characters' &&
+    pkg_put "$prefix" 'C:\Program Files\Microsoft Office\OFFICE11\STARTUP\Lindorian11.dot' &&
+    pkg_put "$prefix" "$PKG_APPDATA\\Microsoft\\Excel\\XLSTART\\Lindorian11.xla"
+}
+
+# Usage: pkg_install_files PREFIX LDKEYS_DLL
+# Puts every file of a complete installation in place: the layout module,
+# the install folder tree and the program group, and pkg_install_extras.
+pkg_install_files() {
+  local prefix=$1 ldkeys=$2
+  pkg_install_extras "$prefix" &&
+    pkg_copy "$prefix" "$ldkeys" 'C:\windows\system32\ldkeys.dll' &&
     pkg_put "$prefix" "$PKG_INSTALL\\Readme.txt" &&
     pkg_put "$prefix" "$PKG_INSTALL\\Docs\\Keyboard chart.html" &&
     pkg_put "$prefix" "$PKG_INSTALL\\Docs\\Images\\keys.png" &&
     pkg_put "$prefix" "$PKG_INSTALL\\Templates\\Lindorian11.dot" &&
     pkg_put "$prefix" "$PKG_GROUP\\Readme.lnk" &&
     pkg_put "$prefix" "$PKG_GROUP\\Keyboard chart.lnk" &&
-    pkg_put "$prefix" "$PKG_GROUP\\Uninstall.lnk" &&
-    pkg_put "$prefix" 'C:\Program Files\Microsoft Office\OFFICE11\STARTUP\Lindorian11.dot' &&
-    pkg_put "$prefix" "$PKG_APPDATA\\Microsoft\\Excel\\XLSTART\\Lindorian11.xla"
+    pkg_put "$prefix" "$PKG_GROUP\\Uninstall.lnk"
 }
 
 # Usage: pkg_wine_layout
@@ -177,11 +212,33 @@ pkg_wine_layout() {
   esac
 }
 
+# Usage: pkg_layouts_registry_text > FILE
+# Keyboard layout registrations such as every Windows has, for pkg_import:
+# a fresh Wine prefix has no Keyboard Layouts key at all. The one with a
+# variant number other than 0000 has its "Layout Id".
+pkg_layouts_registry_text() {
+  cat <<'EOF'
+[HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Control\Keyboard Layouts\00000409]
+"Layout File"="KBDUS.DLL"
+"Layout Text"="US"
+
+[HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Control\Keyboard Layouts\00010409]
+"Layout File"="KBDDV.DLL"
+"Layout Text"="United States-Dvorak"
+"Layout Id"="0002"
+
+[HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Control\Keyboard Layouts\00000404]
+"Layout File"="KBDUS.DLL"
+"Layout Text"="Chinese (Traditional) - US Keyboard"
+
+EOF
+}
+
 # Usage: pkg_registry_text FIRST_LAYOUT > FILE
 # The registry entries of a complete installation, for pkg_import: the
 # layout 00000628 (module ldkeys.dll) second in the user's preload list after
-# FIRST_LAYOUT and before another layout of the same language; the fonts; the
-# three EUDC links; Word 2003 with its start-up folder setting and Excel 2003.
+# FIRST_LAYOUT and before another layout of the same language, and
+# pkg_extras_registry_text.
 pkg_registry_text() {
   printf '[HKEY_CURRENT_USER\\Keyboard Layout\\Preload]\n"1"="%s"\n"2"="00000628"\n"3"="00010628"\n\n' "$1"
   cat <<'EOF'
@@ -193,6 +250,16 @@ pkg_registry_text() {
 "Layout File"="ldother.dll"
 "Layout Text"="Lindorian (another maker)"
 
+EOF
+  pkg_extras_registry_text
+}
+
+# Usage: pkg_extras_registry_text > FILE
+# The registry entries that go with pkg_install_extras, for pkg_import: the
+# fonts; the three EUDC links; Word 2003 with its start-up folder setting and
+# Excel 2003.
+pkg_extras_registry_text() {
+  cat <<'EOF'
 [HKEY_LOCAL_MACHINE\Software\Microsoft\Windows NT\CurrentVersion\Fonts]
 "Lindorian Serif (TrueType)"="ldser.ttf"
 "Lindorian Fixed (TrueType)"="ldfix.ttf"

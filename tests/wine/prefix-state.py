@@ -5,6 +5,9 @@
   prefix-state.py check BEFORE AFTER EXPECT  exit 0 when the listings differ
                                              exactly as EXPECT says (below)
   prefix-state.py report BEFORE AFTER        print what changed, for people
+  prefix-state.py tree LISTING SUBJECT       print the listing's lines about
+                                             SUBJECT and everything under it,
+                                             without file sizes and times
 
 Listing lines. Registry lines come from the prefix's system.reg (HKLM) and
 user.reg (HKCU), which wineserver writes out when it exits (so list after
@@ -26,8 +29,9 @@ EXPECT lines name subjects; a subject covers itself and everything under it
   keep SUBJECT          was there before, and is unchanged
   set SUBJECT = DATA    a value that had other data and now has DATA
   new SUBJECT           was not there before, and is now
-Every line of the listings not covered by a gone, set or new line must be
-the same before and after.
+  rewritten SUBJECT     was there before, and is the same but for file times
+Every line of the listings not covered by a gone, set, new or rewritten line
+must be the same before and after.
 """
 import os
 import re
@@ -153,6 +157,10 @@ def read_listing(path):
         return set(f.read().splitlines())
 
 
+def without_time(line):
+    return line.rsplit(" ", 1)[0] if line.startswith("file f ") else line
+
+
 def check(before, after, expect_lines):
     """Returns the problems found; none when the change is exactly as expected."""
     problems = []
@@ -187,6 +195,13 @@ def check(before, after, expect_lines):
                 problems.append("%s: was not there before" % raw)
             elif mine_before != mine_after:
                 problems.append("%s: changed" % raw)
+        elif verb == "rewritten":
+            if not mine_before:
+                problems.append("%s: was not there before" % raw)
+            elif set(map(without_time, mine_before)) != set(map(without_time, mine_after)):
+                problems.append("%s: changed" % raw)
+            removed -= mine_before
+            added -= mine_after
         elif verb == "new":
             if mine_before:
                 problems.append("%s: was there before" % raw)
@@ -247,6 +262,14 @@ def report(before, after):
     return "\n".join(out) + "\n"
 
 
+def tree(lines, what):
+    shown = []
+    for line in sorted(lines):
+        if covers(what, subject(line)):
+            shown.append("file f " + subject(line) if line.startswith("file f ") else line)
+    return "".join(line + "\n" for line in shown)
+
+
 def main(argv):
     if len(argv) == 3 and argv[1] == "list":
         sys.stdout.write("".join(line + "\n" for line in listing(argv[2])))
@@ -257,6 +280,9 @@ def main(argv):
         for p in problems:
             print("  " + p)
         return 1 if problems else 0
+    if len(argv) == 4 and argv[1] == "tree":
+        sys.stdout.write(tree(read_listing(argv[2]), argv[3]))
+        return 0
     if len(argv) == 4 and argv[1] == "report":
         sys.stdout.write(report(read_listing(argv[2]), read_listing(argv[3])))
         return 0

@@ -36,14 +36,7 @@ start_case() {
     echo "locale $LC_ALL is missing; scripts/install-deps.sh generates it" >&2
     exit 1
   fi
-  wine_remove_prefix "$prefix"
-  rm -rf "$dir"
-  mkdir -p "$dir"
-  # A display of its own: the background check reads the screen.
-  unset DISPLAY
-  wine_start_x
-  wine_copy_prefix "$WINE_TEMPLATE" "$prefix"
-  pkg_profile_paths "$prefix"
+  pkg_fresh_case "$dir" "$prefix"
 }
 
 # Usage: run_uninstaller NAME ANSWER

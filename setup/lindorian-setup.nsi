@@ -1,0 +1,318 @@
+; lindorian-setup.exe: puts the package on a machine exactly where
+; uninstall.exe later looks for it, and nothing that uninstall.exe would
+; leave behind (so no Add/Remove Programs entry: the program group carries
+; the uninstaller).
+;
+;   the install folder   ProgramFilesDir\Krelmo\Lindorian: uninstall.exe,
+;                        the keyboard chart, Readme.txt
+;   the program group    the user's Programs folder\Lindorian: shortcuts to
+;                        the uninstaller and to the chart
+;   the layout module    ldkeys.dll in the system folder
+;   the registration     HKLM\SYSTEM\CurrentControlSet\Control\
+;                        Keyboard Layouts\<variant>0628
+;   the preload entry    HKCU\Keyboard Layout\Preload, after the last entry
+;
+; Built by the host build (setup/CMakeLists.txt):
+;   makensis -INPUTCHARSET UTF8 -DDIST=<dist folder> -DSTAGE=<folder with
+;            the pictures and Readme.txt> -DOUTFILE=<exe> lindorian-setup.nsi
+;
+; Exit codes: 0 installed; 1 cancelled by the user; 2 refused or failed, the
+; reason shown in a message box (silent mode /S shows none).
+
+; An ANSI installer still starts on Windows 95/98/ME, so it can say there
+; that the package needs Windows NT; a Unicode one would not start at all.
+Unicode false
+SetCompressor /SOLID lzma
+RequestExecutionLevel admin
+
+!include MUI2.nsh
+!include LogicLib.nsh
+!include WinVer.nsh
+!include x64.nsh
+
+!define PRODUCT "Lindorian Package"
+!define VERSION "2.10"
+!define MAKER "Krelmo Lindorian Workshop"
+!define MAKER_FOLDER "Krelmo"
+!define PACKAGE_FOLDER "Lindorian"
+!define MODULE "ldkeys.dll"
+!define LAYOUT_TEXT "Lindorian"
+!define LANGUAGE_HALF "0628"
+!define LAYOUTS_KEY "SYSTEM\CurrentControlSet\Control\Keyboard Layouts"
+!define PRELOAD_KEY "Keyboard Layout\Preload"
+!define SHELL_FOLDERS_KEY "Software\Microsoft\Windows\CurrentVersion\Explorer\Shell Folders"
+
+Name "${PRODUCT} ${VERSION}"
+OutFile "${OUTFILE}"
+; Replaced in .onInit by the folder uninstall.exe computes; /D= is ignored.
+InstallDir "$PROGRAMFILES\${MAKER_FOLDER}\${PACKAGE_FOLDER}"
+BrandingText "${MAKER}"
+ShowInstDetails show
+
+VIProductVersion "${VERSION}.0.0"
+VIAddVersionKey /LANG=0 "ProductName" "${PRODUCT}"
+VIAddVersionKey /LANG=0 "ProductVersion" "${VERSION}"
+VIAddVersionKey /LANG=0 "CompanyName" "${MAKER}"
+VIAddVersionKey /LANG=0 "FileDescription" "${PRODUCT} Setup"
+VIAddVersionKey /LANG=0 "FileVersion" "${VERSION}"
+VIAddVersionKey /LANG=0 "LegalCopyright" "Copyright (C) ${MAKER}"
+
+; --- pages -------------------------------------------------------------------
+
+!define MUI_WELCOMEFINISHPAGE_BITMAP "${STAGE}\welcome.bmp"
+!define MUI_HEADERIMAGE
+!define MUI_HEADERIMAGE_BITMAP "${STAGE}\header.bmp"
+!define MUI_ABORTWARNING
+
+!define MUI_WELCOMEPAGE_TEXT "$(WelcomeText)"
+!insertmacro MUI_PAGE_WELCOME
+; The installation page stays up with its details until Next is pressed.
+!define MUI_FINISHPAGE_NOAUTOCLOSE
+!insertmacro MUI_PAGE_INSTFILES
+!define MUI_FINISHPAGE_TEXT "$(FinishText)"
+!define MUI_FINISHPAGE_SHOWREADME "$INSTDIR\Readme.txt"
+!define MUI_FINISHPAGE_SHOWREADME_NOTCHECKED
+!insertmacro MUI_PAGE_FINISH
+
+; The page language follows the user's Windows language, English otherwise.
+!insertmacro MUI_LANGUAGE "English"
+!insertmacro MUI_LANGUAGE "TradChinese"
+
+LangString WelcomeText ${LANG_ENGLISH} "Setup will install the Lindorian keyboard layout, its keyboard chart and the uninstaller.$\r$\n$\r$\nThe Lindorian fonts, the EUDC character files and the Word and Excel templates are not part of this setup.$\r$\n$\r$\n$_CLICK"
+LangString WelcomeText ${LANG_TRADCHINESE} "安裝程式將安裝 Lindorian 鍵盤配置、鍵盤配置圖與解除安裝程式。$\r$\n$\r$\nLindorian 字型、造字 (EUDC) 檔案以及 Word 與 Excel 範本不在本安裝程式內。$\r$\n$\r$\n$_CLICK"
+LangString FinishText ${LANG_ENGLISH} "$(^NameDA) has been installed.$\r$\n$\r$\nSign out and back in, or restart Windows, to find the Lindorian layout among your input languages.$\r$\n$\r$\nClick Finish to close Setup."
+LangString FinishText ${LANG_TRADCHINESE} "$(^NameDA) 已安裝完成。$\r$\n$\r$\n請登出後再登入，或重新啟動 Windows，即可在輸入語言中找到 Lindorian 鍵盤配置。$\r$\n$\r$\n按 [完成(F)] 關閉安裝程式。"
+LangString NeedsNT ${LANG_ENGLISH} "$(^NameDA) needs Windows NT, 2000, XP or later. Nothing was installed."
+LangString NeedsNT ${LANG_TRADCHINESE} "$(^NameDA) 需要 Windows NT、2000、XP 或更新版本。未安裝任何項目。"
+LangString No64Bit ${LANG_ENGLISH} "This version of $(^NameDA) is for 32-bit Windows only; the layout for 64-bit Windows is not ready yet. Nothing was installed."
+LangString No64Bit ${LANG_TRADCHINESE} "此版本的 $(^NameDA) 僅適用於 32 位元 Windows；64 位元 Windows 的鍵盤配置尚未完成。未安裝任何項目。"
+LangString NeedsAdmin ${LANG_ENGLISH} "Installing $(^NameDA) needs administrator rights. Sign in as an administrator and run Setup again. Nothing was installed."
+LangString NeedsAdmin ${LANG_TRADCHINESE} "安裝 $(^NameDA) 需要系統管理員權限。請以系統管理員身分登入後重新執行安裝程式。未安裝任何項目。"
+LangString Failed ${LANG_ENGLISH} "Setup stopped: it could not write $R9.$\r$\nRun Setup again once that is put right."
+LangString Failed ${LANG_TRADCHINESE} "安裝程式已停止：無法寫入 $R9。$\r$\n排除問題後請重新執行安裝程式。"
+LangString UninstallLink ${LANG_ENGLISH} "Uninstall"
+LangString UninstallLink ${LANG_TRADCHINESE} "解除安裝"
+LangString ChartLink ${LANG_ENGLISH} "Keyboard chart"
+LangString ChartLink ${LANG_TRADCHINESE} "鍵盤配置圖"
+
+; --- checks before anything changes -----------------------------------------
+
+; Says why Setup stops, and stops it with exit code 2 before any change.
+!macro Refuse message
+  MessageBox MB_OK|MB_ICONSTOP "${message}" /SD IDOK
+  SetErrorLevel 2
+  Quit
+!macroend
+
+Function .onInit
+  ${IfNot} ${IsNT}
+    !insertmacro Refuse "$(NeedsNT)"
+  ${EndIf}
+  ; 64-bit Windows needs the module built for its processor in the native
+  ; system folder and the WOW64 module in SysWOW64 (see InstallModule).
+  ${If} ${RunningX64}
+    !insertmacro Refuse "$(No64Bit)"
+  ${EndIf}
+  UserInfo::GetAccountType
+  Pop $0
+  ${If} $0 != "Admin"
+    !insertmacro Refuse "$(NeedsAdmin)"
+  ${EndIf}
+  Call FindInstallFolder
+FunctionEnd
+
+; --- where the uninstaller looks ----------------------------------------------
+
+; $INSTDIR := ProgramFilesDir\Krelmo\Lindorian, with ProgramFilesDir read
+; from the registry as uninstall.exe reads it (the 32-bit view on 64-bit
+; Windows).
+Function FindInstallFolder
+  ReadRegStr $0 HKLM "Software\Microsoft\Windows\CurrentVersion" "ProgramFilesDir"
+  ${If} $0 == ""
+    StrCpy $0 $PROGRAMFILES
+  ${EndIf}
+  StrCpy $INSTDIR "$0\${MAKER_FOLDER}\${PACKAGE_FOLDER}"
+FunctionEnd
+
+; $R2 := the user's Programs folder\Lindorian, from the Shell Folders value
+; uninstall.exe reads. Asking the shell first makes it record that value.
+Function FindProgramGroup
+  SetShellVarContext current
+  StrCpy $R2 $SMPROGRAMS
+  ReadRegStr $0 HKCU "${SHELL_FOLDERS_KEY}" "Programs"
+  ${If} $0 != ""
+    StrCpy $R2 $0
+  ${EndIf}
+  StrCpy $R2 "$R2\${PACKAGE_FOLDER}"
+FunctionEnd
+
+; --- the keyboard layout ------------------------------------------------------
+
+; $R0 := the KLID of the package's registration. uninstall.exe tries
+; 00000628, 00010628, ... and stops at the first variant number without a
+; key, so the package takes the registration there whose layout file is
+; already ldkeys.dll (any letter case), else that first free number.
+; Empty when all 65536 are taken by other layouts.
+Function FindLayoutKey
+  StrCpy $R1 0
+  ${Do}
+    IntFmt $R0 "%04X${LANGUAGE_HALF}" $R1
+    ClearErrors
+    EnumRegKey $0 HKLM "${LAYOUTS_KEY}\$R0" 0
+    ${If} ${Errors}
+      Return
+    ${EndIf}
+    ReadRegStr $0 HKLM "${LAYOUTS_KEY}\$R0" "Layout File"
+    ${If} $0 == "${MODULE}"
+      Return
+    ${EndIf}
+    IntOp $R1 $R1 + 1
+  ${LoopUntil} $R1 > 0xFFFF
+  StrCpy $R0 ""
+FunctionEnd
+
+; $R1 := a "Layout Id" no registration uses: one more than the highest in
+; use, as four hex digits. A layout with a variant number other than 0000
+; needs one: its handle is 0xF000 | id over the language, and the system
+; finds the registration of a handle by that id. Empty when none is left.
+Function NewLayoutId
+  StrCpy $R1 0
+  StrCpy $1 0
+  ${Do}
+    ClearErrors
+    EnumRegKey $2 HKLM "${LAYOUTS_KEY}" $1
+    ${If} ${Errors}
+    ${OrIf} $2 == ""
+      ${ExitDo}
+    ${EndIf}
+    ReadRegStr $3 HKLM "${LAYOUTS_KEY}\$2" "Layout Id"
+    ${If} $3 != ""
+      IntOp $3 "0x$3" & 0xFFF
+      ${If} $3 > $R1
+        StrCpy $R1 $3
+      ${EndIf}
+    ${EndIf}
+    IntOp $1 $1 + 1
+  ${Loop}
+  IntOp $R1 $R1 + 1
+  ${If} $R1 > 0xFFF
+    StrCpy $R1 ""
+  ${Else}
+    IntFmt $R1 "%04X" $R1
+  ${EndIf}
+FunctionEnd
+
+; The module in the system folder. On 32-bit Windows that is the one
+; system folder. 64-bit Windows, refused in .onInit for now, takes two
+; modules, built into dist/amd64, dist/arm64 and dist/wow64: the one for
+; its processor (${IsNativeAMD64}, ${IsNativeARM64}) into the native system
+; folder, written between ${DisableX64FSRedirection} and
+; ${EnableX64FSRedirection}, and the WOW64 one into $SYSDIR as this 32-bit
+; installer sees it, which is SysWOW64.
+Function InstallModule
+  SetOutPath $SYSDIR
+  ClearErrors
+  File "${DIST}\${MODULE}"
+  ${If} ${Errors}
+    StrCpy $R9 "$SYSDIR\${MODULE}"
+    Call Fail
+  ${EndIf}
+FunctionEnd
+
+; Registers the layout under $R0 and adds it to the user's preload list.
+Function RegisterLayout
+  ; A registration being reused keeps the Layout Id it has.
+  StrCpy $0 $R0 4
+  StrCpy $R1 ""
+  ${If} $0 != "0000"
+    ReadRegStr $1 HKLM "${LAYOUTS_KEY}\$R0" "Layout Id"
+    ${If} $1 == ""
+      Call NewLayoutId
+      ${If} $R1 == ""
+        StrCpy $R9 "HKLM\${LAYOUTS_KEY}\$R0: no free Layout Id"
+        Call Fail
+      ${EndIf}
+    ${EndIf}
+  ${EndIf}
+  ClearErrors
+  WriteRegStr HKLM "${LAYOUTS_KEY}\$R0" "Layout File" "${MODULE}"
+  WriteRegStr HKLM "${LAYOUTS_KEY}\$R0" "Layout Text" "${LAYOUT_TEXT}"
+  ${If} $R1 != ""
+    WriteRegStr HKLM "${LAYOUTS_KEY}\$R0" "Layout Id" $R1
+  ${EndIf}
+  ${If} ${Errors}
+    StrCpy $R9 "HKLM\${LAYOUTS_KEY}\$R0"
+    Call Fail
+  ${EndIf}
+  DetailPrint "${LAYOUT_TEXT}: $R0"
+FunctionEnd
+
+; The preload list ends at the first missing number, where uninstall.exe
+; stops reading it too; the KLID goes there unless it is already listed.
+Function AddToPreload
+  StrCpy $1 1
+  ${Do}
+    ClearErrors
+    ReadRegStr $0 HKCU "${PRELOAD_KEY}" $1
+    ${If} ${Errors}
+      ${ExitDo}
+    ${EndIf}
+    ${If} $0 S== $R0
+      Return
+    ${EndIf}
+    IntOp $1 $1 + 1
+  ${Loop}
+  ClearErrors
+  WriteRegStr HKCU "${PRELOAD_KEY}" $1 $R0
+  ${If} ${Errors}
+    StrCpy $R9 "HKCU\${PRELOAD_KEY}"
+    Call Fail
+  ${EndIf}
+FunctionEnd
+
+; --- installation -------------------------------------------------------------
+
+; Stops the installation with exit code 2, naming what failed ($R9).
+Function Fail
+  DetailPrint "$(Failed)"
+  MessageBox MB_OK|MB_ICONSTOP "$(Failed)" /SD IDOK
+  SetErrorLevel 2
+  Abort
+FunctionEnd
+
+Section
+  Call FindLayoutKey
+  ${If} $R0 == ""
+    StrCpy $R9 "HKLM\${LAYOUTS_KEY}: no free variant number for ${LANGUAGE_HALF}"
+    Call Fail
+  ${EndIf}
+
+  SetOutPath $INSTDIR
+  ClearErrors
+  File "${DIST}\uninstall.exe"
+  File "${DIST}\ldkeys-chart.png"
+  File "${DIST}\ldkeys-chart.svg"
+  File "${STAGE}\Readme.txt"
+  ${If} ${Errors}
+    StrCpy $R9 $INSTDIR
+    Call Fail
+  ${EndIf}
+
+  Call InstallModule
+  Call RegisterLayout
+  Call AddToPreload
+
+  Call FindProgramGroup
+  ; The shortcuts start their programs in the system folder: the uninstaller
+  ; must not run with the install folder, which it removes, as its current
+  ; folder.
+  SetOutPath $SYSDIR
+  ClearErrors
+  CreateDirectory $R2
+  CreateShortcut "$R2\$(UninstallLink).lnk" "$INSTDIR\uninstall.exe"
+  CreateShortcut "$R2\$(ChartLink).lnk" "$INSTDIR\ldkeys-chart.png"
+  ${If} ${Errors}
+    StrCpy $R9 $R2
+    Call Fail
+  ${EndIf}
+SectionEnd
