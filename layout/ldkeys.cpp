@@ -11,6 +11,9 @@
 // layout module has no entry point to run that code.
 #include "kbd.h"
 
+// The tables are laid out by hand so that their rows read like the keys.
+// clang-format off
+
 namespace {
 
 // ---------------------------------------------------------------------------
@@ -360,6 +363,8 @@ constinit const KBDTABLES LayoutDescriptor = {
 };
 
 } // namespace
+
+// clang-format on
 
 // The module's one export: the keyboard subsystem calls it once after
 // mapping the module and keeps the address for as long as it stays mapped.
