@@ -27,36 +27,36 @@
 // Byte offsets and sizes of the records whose layout depends on the width
 // of a pointer.
 struct KbdRecordLayout {
-    unsigned PointerSize;
+  unsigned PointerSize;
 
-    unsigned ModifiersMaxModBits; // MODIFIERS.wMaxModBits
-    unsigned ModifiersModNumber;  // MODIFIERS.ModNumber
+  unsigned ModifiersMaxModBits;  // MODIFIERS.wMaxModBits
+  unsigned ModifiersModNumber;   // MODIFIERS.ModNumber
 
-    unsigned WcharTableSize;          // sizeof VK_TO_WCHAR_TABLE
-    unsigned WcharTableModifications; // VK_TO_WCHAR_TABLE.nModifications
-    unsigned WcharTableRowSize;       // VK_TO_WCHAR_TABLE.cbSize
+  unsigned WcharTableSize;           // sizeof VK_TO_WCHAR_TABLE
+  unsigned WcharTableModifications;  // VK_TO_WCHAR_TABLE.nModifications
+  unsigned WcharTableRowSize;        // VK_TO_WCHAR_TABLE.cbSize
 
-    unsigned KeyNameSize; // sizeof VSC_LPWSTR
-    unsigned KeyNameText; // VSC_LPWSTR.pwsz
+  unsigned KeyNameSize;  // sizeof VSC_LPWSTR
+  unsigned KeyNameText;  // VSC_LPWSTR.pwsz
 
-    // KBDTABLES
-    unsigned TablesSize;
-    unsigned CharModifiers;
-    unsigned VkToWcharTable;
-    unsigned DeadKey;
-    unsigned KeyNames;
-    unsigned KeyNamesExt;
-    unsigned KeyNamesDead;
-    unsigned VscToVk;
-    unsigned MaxVscToVk;
-    unsigned VscToVkE0;
-    unsigned VscToVkE1;
-    unsigned LocaleFlags;
-    unsigned LgMax;
-    unsigned LgEntry;
-    unsigned Ligature;
-    unsigned Type;
-    unsigned SubType;
+  // KBDTABLES
+  unsigned TablesSize;
+  unsigned CharModifiers;
+  unsigned VkToWcharTable;
+  unsigned DeadKey;
+  unsigned KeyNames;
+  unsigned KeyNamesExt;
+  unsigned KeyNamesDead;
+  unsigned VscToVk;
+  unsigned MaxVscToVk;
+  unsigned VscToVkE0;
+  unsigned VscToVkE1;
+  unsigned LocaleFlags;
+  unsigned LgMax;
+  unsigned LgEntry;
+  unsigned Ligature;
+  unsigned Type;
+  unsigned SubType;
 };
 
 constexpr KbdRecordLayout KbdRecords32 = {
@@ -118,15 +118,15 @@ constexpr KbdRecordLayout KbdRecords64 = {
 };
 
 // Records without pointers are the same in every layout.
-constexpr unsigned KbdVkToBitSize = 2;       // VK_TO_BIT: Vk, ModBits
-constexpr unsigned KbdVscVkSize = 4;         // VSC_VK: Vsc, then Vk at 2
+constexpr unsigned KbdVkToBitSize = 2;  // VK_TO_BIT: Vk, ModBits
+constexpr unsigned KbdVscVkSize = 4;    // VSC_VK: Vsc, then Vk at 2
 constexpr unsigned KbdVscVkVk = 2;
-constexpr unsigned KbdDeadKeySize = 8;       // DEADKEY: dwBoth, then
-constexpr unsigned KbdDeadKeyComposed = 4;   // wchComposed at 4
-constexpr unsigned KbdDeadKeyFlags = 6;      // and uFlags at 6
-constexpr unsigned KbdWcharRowCells = 2;     // VK_TO_WCHARSn: VirtualKey, Attributes, wch[n]
-constexpr unsigned KbdLigatureColumn = 2;    // LIGATUREn: VirtualKey, ModificationNumber at 2,
-constexpr unsigned KbdLigatureCells = 4;     // wch[n] at 4
+constexpr unsigned KbdDeadKeySize = 8;      // DEADKEY: dwBoth, then
+constexpr unsigned KbdDeadKeyComposed = 4;  // wchComposed at 4
+constexpr unsigned KbdDeadKeyFlags = 6;     // and uFlags at 6
+constexpr unsigned KbdWcharRowCells = 2;    // VK_TO_WCHARSn: VirtualKey, Attributes, wch[n]
+constexpr unsigned KbdLigatureColumn = 2;   // LIGATUREn: VirtualKey, ModificationNumber at 2,
+constexpr unsigned KbdLigatureCells = 4;    // wch[n] at 4
 
 #if defined(_WIN32)
 
@@ -139,50 +139,50 @@ constexpr unsigned KbdLigatureCells = 4;     // wch[n] at 4
 #if defined(LDKEYS_LONG_POINTERS)
 template <typename T>
 struct alignas(8) KbdLongPointer {
-    T    *Address;
-    DWORD High;
+  T* Address;
+  DWORD High;
 
-    constexpr KbdLongPointer(T *address = nullptr) : Address(address), High(0) {}
-    constexpr operator T *() const { return Address; }
-    constexpr T *operator->() const { return Address; }
+  constexpr KbdLongPointer(T* address = nullptr) : Address(address), High(0) {}
+  constexpr operator T*() const { return Address; }
+  constexpr T* operator->() const { return Address; }
 };
 #define KBD_POINTER(T) KbdLongPointer<T>
 constexpr KbdRecordLayout KbdRecords = KbdRecords64;
 #else
-#define KBD_POINTER(T) T *
-constexpr KbdRecordLayout KbdRecords = sizeof(void *) == 8 ? KbdRecords64 : KbdRecords32;
+#define KBD_POINTER(T) T*
+constexpr KbdRecordLayout KbdRecords = sizeof(void*) == 8 ? KbdRecords64 : KbdRecords32;
 #endif
 
 // Flags in the high byte of a scan-code map entry.
-#define KBDEXT     0x0100 // extended key (E0 prefix, or right Shift)
-#define KBDMULTIVK 0x0200 // key yields another VK with some modifiers
-#define KBDSPECIAL 0x0400 // key needs special handling by the subsystem
-#define KBDNUMPAD  0x0800 // numeric-keypad key, affected by Num Lock
+#define KBDEXT 0x0100      // extended key (E0 prefix, or right Shift)
+#define KBDMULTIVK 0x0200  // key yields another VK with some modifiers
+#define KBDSPECIAL 0x0400  // key needs special handling by the subsystem
+#define KBDNUMPAD 0x0800   // numeric-keypad key, affected by Num Lock
 
 // Modifier bits used in VK_TO_BIT and as the index into ModNumber.
 #define KBDSHIFT 0x01
-#define KBDCTRL  0x02
-#define KBDALT   0x04
+#define KBDCTRL 0x02
+#define KBDALT 0x04
 
 // ModNumber value for a modifier combination that has no column.
 #define SHFT_INVALID 0x0F
 
 // Attribute byte of a character row.
-#define CAPLOK      0x01 // Caps Lock acts as Shift on the Base/Shift columns
-#define SGCAPS      0x02 // Caps Lock takes its characters from the next row
-#define CAPLOKALTGR 0x04 // Caps Lock acts as Shift on the AltGr columns
-#define KANALOK     0x08
-#define GRPSELTAP   0x80
+#define CAPLOK 0x01       // Caps Lock acts as Shift on the Base/Shift columns
+#define SGCAPS 0x02       // Caps Lock takes its characters from the next row
+#define CAPLOKALTGR 0x04  // Caps Lock acts as Shift on the AltGr columns
+#define KANALOK 0x08
+#define GRPSELTAP 0x80
 
 // Special character cells.
-#define WCH_NONE 0xF000 // no character for this key and column
-#define WCH_DEAD 0xF001 // dead key; the character is in the next row
-#define WCH_LGTR 0xF002 // ligature; the characters are in pLigature
+#define WCH_NONE 0xF000  // no character for this key and column
+#define WCH_DEAD 0xF001  // dead key; the character is in the next row
+#define WCH_LGTR 0xF002  // ligature; the characters are in pLigature
 
 // Low word of KBDTABLES.fLocaleFlags.
-#define KLLF_ALTGR     0x0001 // right Alt acts as Ctrl+Alt
+#define KLLF_ALTGR 0x0001  // right Alt acts as Ctrl+Alt
 #define KLLF_SHIFTLOCK 0x0002
-#define KLLF_LRM_RLM   0x0004
+#define KLLF_LRM_RLM 0x0004
 
 // High word of KBDTABLES.fLocaleFlags.
 #define KBD_VERSION 1
@@ -199,25 +199,25 @@ constexpr KbdRecordLayout KbdRecords = sizeof(void *) == 8 ? KbdRecords64 : KbdR
 #endif
 
 typedef struct _VK_TO_BIT {
-    BYTE Vk;
-    BYTE ModBits;
+  BYTE Vk;
+  BYTE ModBits;
 } VK_TO_BIT, *PVK_TO_BIT;
 
 // ModNumber is a flexible array of wMaxModBits + 1 column numbers. ISO C++
 // has no flexible array members; __extension__ tells the compiler that the
 // GNU extension is meant, both here and where an instance is initialised.
 __extension__ typedef struct _MODIFIERS {
-    KBD_POINTER(const VK_TO_BIT) pVkToBit;
-    WORD                         wMaxModBits;
-    BYTE                         ModNumber[];
+  KBD_POINTER(const VK_TO_BIT) pVkToBit;
+  WORD wMaxModBits;
+  BYTE ModNumber[];
 } MODIFIERS, *PMODIFIERS;
 
-#define TYPEDEF_VK_TO_WCHARS(n)          \
-    typedef struct _VK_TO_WCHARS##n {    \
-        BYTE  VirtualKey;                \
-        BYTE  Attributes;                \
-        WCHAR wch[n];                    \
-    } VK_TO_WCHARS##n, *PVK_TO_WCHARS##n;
+#define TYPEDEF_VK_TO_WCHARS(n)     \
+  typedef struct _VK_TO_WCHARS##n { \
+    BYTE VirtualKey;                \
+    BYTE Attributes;                \
+    WCHAR wch[n];                   \
+  } VK_TO_WCHARS##n, *PVK_TO_WCHARS##n;
 
 TYPEDEF_VK_TO_WCHARS(1)
 TYPEDEF_VK_TO_WCHARS(2)
@@ -230,21 +230,21 @@ TYPEDEF_VK_TO_WCHARS(5)
 // is cbSize bytes long. A list of these ends with an all-zero entry. The
 // rows are VK_TO_WCHARSn of any n, so the pointer names no row type.
 typedef struct _VK_TO_WCHAR_TABLE {
-    KBD_POINTER(const void) pVkToWchars;
-    BYTE                    nModifications;
-    BYTE                    cbSize;
+  KBD_POINTER(const void) pVkToWchars;
+  BYTE nModifications;
+  BYTE cbSize;
 } VK_TO_WCHAR_TABLE, *PVK_TO_WCHAR_TABLE;
 
 typedef struct _DEADKEY {
-    DWORD  dwBoth;      // dead character in the high word, base in the low
-    WCHAR  wchComposed;
-    USHORT uFlags;
+  DWORD dwBoth;  // dead character in the high word, base in the low
+  WCHAR wchComposed;
+  USHORT uFlags;
 } DEADKEY, *PDEADKEY;
 
 typedef struct _LIGATURE1 {
-    BYTE  VirtualKey;
-    WORD  ModificationNumber;
-    WCHAR wch[1];
+  BYTE VirtualKey;
+  WORD ModificationNumber;
+  WCHAR wch[1];
 } LIGATURE1, *PLIGATURE1;
 
 // A key name, or the name of a dead key's character.
@@ -252,33 +252,33 @@ typedef KBD_POINTER(const WCHAR) KBD_LPWSTR;
 
 // Key name: scan code and the name shown for it.
 typedef struct _VSC_LPWSTR {
-    BYTE       vsc;
-    KBD_LPWSTR pwsz;
+  BYTE vsc;
+  KBD_LPWSTR pwsz;
 } VSC_LPWSTR, *PVSC_LPWSTR;
 
 // Prefixed scan code and its virtual key with flags.
 typedef struct _VSC_VK {
-    BYTE   Vsc;
-    USHORT Vk;
+  BYTE Vsc;
+  USHORT Vk;
 } VSC_VK, *PVSC_VK;
 
 typedef struct _KBDTABLES {
-    KBD_POINTER(const MODIFIERS)         pCharModifiers;
-    KBD_POINTER(const VK_TO_WCHAR_TABLE) pVkToWcharTable;
-    KBD_POINTER(const DEADKEY)           pDeadKey;
-    KBD_POINTER(const VSC_LPWSTR)        pKeyNames;
-    KBD_POINTER(const VSC_LPWSTR)        pKeyNamesExt;
-    KBD_POINTER(const KBD_LPWSTR)        pKeyNamesDead;
-    KBD_POINTER(const USHORT)            pusVSCtoVK;
-    BYTE                                 bMaxVSCtoVK;
-    KBD_POINTER(const VSC_VK)            pVSCtoVK_E0;
-    KBD_POINTER(const VSC_VK)            pVSCtoVK_E1;
-    DWORD                                fLocaleFlags;
-    BYTE                                 nLgMax;
-    BYTE                                 cbLgEntry;
-    KBD_POINTER(const LIGATURE1)         pLigature;
-    DWORD                                dwType;
-    DWORD                                dwSubType;
+  KBD_POINTER(const MODIFIERS) pCharModifiers;
+  KBD_POINTER(const VK_TO_WCHAR_TABLE) pVkToWcharTable;
+  KBD_POINTER(const DEADKEY) pDeadKey;
+  KBD_POINTER(const VSC_LPWSTR) pKeyNames;
+  KBD_POINTER(const VSC_LPWSTR) pKeyNamesExt;
+  KBD_POINTER(const KBD_LPWSTR) pKeyNamesDead;
+  KBD_POINTER(const USHORT) pusVSCtoVK;
+  BYTE bMaxVSCtoVK;
+  KBD_POINTER(const VSC_VK) pVSCtoVK_E0;
+  KBD_POINTER(const VSC_VK) pVSCtoVK_E1;
+  DWORD fLocaleFlags;
+  BYTE nLgMax;
+  BYTE cbLgEntry;
+  KBD_POINTER(const LIGATURE1) pLigature;
+  DWORD dwType;
+  DWORD dwSubType;
 } KBDTABLES, *PKBDTABLES;
 
 // The export every layout module provides: the address of its descriptor.
@@ -287,7 +287,7 @@ typedef struct _KBDTABLES {
 #if defined(LDKEYS_LONG_POINTERS)
 extern "C" ULONGLONG KbdLayerDescriptor();
 #else
-extern "C" const KBDTABLES *KbdLayerDescriptor();
+extern "C" const KBDTABLES* KbdLayerDescriptor();
 #endif
 
 // The records against the stated layout.
@@ -336,6 +336,6 @@ static_assert(offsetof(KBDTABLES, pLigature) == KbdRecords.Ligature);
 static_assert(offsetof(KBDTABLES, dwType) == KbdRecords.Type);
 static_assert(offsetof(KBDTABLES, dwSubType) == KbdRecords.SubType);
 
-#endif // _WIN32
+#endif  // _WIN32
 
 #endif

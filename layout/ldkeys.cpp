@@ -369,13 +369,7 @@ constinit const KBDTABLES LayoutDescriptor = {
 // The module's one export: the keyboard subsystem calls it once after
 // mapping the module and keeps the address for as long as it stays mapped.
 #if defined(LDKEYS_LONG_POINTERS)
-extern "C" ULONGLONG KbdLayerDescriptor()
-{
-    return reinterpret_cast<ULONG_PTR>(&LayoutDescriptor);
-}
+extern "C" ULONGLONG KbdLayerDescriptor() { return reinterpret_cast<ULONG_PTR>(&LayoutDescriptor); }
 #else
-extern "C" const KBDTABLES *KbdLayerDescriptor()
-{
-    return &LayoutDescriptor;
-}
+extern "C" const KBDTABLES* KbdLayerDescriptor() { return &LayoutDescriptor; }
 #endif

@@ -6,10 +6,10 @@
 // The folders the package lives in, found once before the user is asked
 // anything. Empty strings until ResolvePackagePaths fills them.
 struct PackagePathsRecord {
-    char ProgramFilesRoot[MAX_PATH];
-    char InstallFolder[MAX_PATH];
-    char ProgramGroupFolder[MAX_PATH];
-    char FontsFolder[MAX_PATH];
+  char ProgramFilesRoot[MAX_PATH];
+  char InstallFolder[MAX_PATH];
+  char ProgramGroupFolder[MAX_PATH];
+  char FontsFolder[MAX_PATH];
 };
 extern PackagePathsRecord PackagePaths;
 

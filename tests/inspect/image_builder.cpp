@@ -120,7 +120,10 @@ ImageBuilder::Dir ImageBuilder::BuildResources() {
     for (int i = 0; i < 3; ++i) U32(0);
     U16(0);
     U16(uint16_t(entries));
-    for (size_t i = 0; i < entries; ++i) { U32(0); U32(0); }
+    for (size_t i = 0; i < entries; ++i) {
+      U32(0);
+      U32(0);
+    }
     return at;
   };
   auto entry = [&](uint32_t dir, size_t index, uint32_t id, uint32_t target) {
@@ -153,7 +156,8 @@ ImageBuilder::Dir ImageBuilder::BuildResources() {
 
 std::vector<uint8_t> ImageBuilder::RelocationSection() const {
   std::map<uint32_t, std::vector<uint16_t>> pages;
-  for (uint32_t site : pointer_sites_) pages[site & ~0xFFFu].push_back(uint16_t(0x3000 | (site & 0xFFF)));
+  for (uint32_t site : pointer_sites_)
+    pages[site & ~0xFFFu].push_back(uint16_t(0x3000 | (site & 0xFFF)));
   std::vector<uint8_t> out;
   for (auto& [page, entries] : pages) {
     if (entries.size() % 2) entries.push_back(0);  // pad the block to 4 bytes
@@ -185,13 +189,13 @@ std::vector<uint8_t> ImageBuilder::Build() {
   const size_t nt = 0x40;
   Put32(b, nt, 0x00004550);
   Put16(b, nt + 4, machine_);
-  Put16(b, nt + 6, 2);            // sections
-  Put16(b, nt + 20, 224);         // optional header size
-  Put16(b, nt + 22, 0x2102);      // executable, 32-bit, DLL
+  Put16(b, nt + 6, 2);        // sections
+  Put16(b, nt + 20, 224);     // optional header size
+  Put16(b, nt + 22, 0x2102);  // executable, 32-bit, DLL
   const size_t oh = nt + 24;
   Put16(b, oh, 0x010B);
-  Put32(b, oh + 4, text_raw);     // size of code
-  Put32(b, oh + 20, kTextRva);    // base of code
+  Put32(b, oh + 4, text_raw);   // size of code
+  Put32(b, oh + 20, kTextRva);  // base of code
   Put32(b, oh + 28, kImageBase);
   Put32(b, oh + 32, 0x1000);
   Put32(b, oh + 36, 0x200);
@@ -200,8 +204,8 @@ std::vector<uint8_t> ImageBuilder::Build() {
   Put16(b, oh + 48, 5);
   Put16(b, oh + 50, 1);
   Put32(b, oh + 56, reloc_rva + RoundUp(uint32_t(relocs.size()), 0x1000));
-  Put32(b, oh + 60, 0x200);       // size of headers
-  Put16(b, oh + 68, 1);           // native subsystem
+  Put32(b, oh + 60, 0x200);  // size of headers
+  Put16(b, oh + 68, 1);      // native subsystem
   Put32(b, oh + 92, 16);
   auto directory = [&](unsigned index, Dir d) {
     Put32(b, oh + 96 + 8 * index, d.rva);
@@ -222,8 +226,10 @@ std::vector<uint8_t> ImageBuilder::Build() {
     Put32(b, at + 36, flags);
   };
   const size_t sections = oh + 224;
-  section(sections, ".text", uint32_t(text_.size()), kTextRva, text_raw, kTextFileOffset, 0x60000020);
-  section(sections + 40, ".reloc", uint32_t(relocs.size()), reloc_rva, reloc_raw, reloc_offset, 0x42000040);
+  section(sections, ".text", uint32_t(text_.size()), kTextRva, text_raw, kTextFileOffset,
+          0x60000020);
+  section(sections + 40, ".reloc", uint32_t(relocs.size()), reloc_rva, reloc_raw, reloc_offset,
+          0x42000040);
   std::copy(text_.begin(), text_.end(), b.begin() + kTextFileOffset);
   std::copy(relocs.begin(), relocs.end(), b.begin() + reloc_offset);
   return b;
@@ -239,21 +245,38 @@ kbd::Layout SampleLayout() {
   l.modifiers.mod_number = {0, 1, 2, 2, SHFT_INVALID, SHFT_INVALID, 3, 4};
 
   l.scan_to_vk.assign(0x40, 0x00FF);
-  const std::pair<uint8_t, uint16_t> plain[] = {
-      {0x01, 0x1B}, {0x02, '1'}, {0x0E, 0x08}, {0x10, 'Q'}, {0x11, 'W'}, {0x1C, 0x0D},
-      {0x1D, VK_LCONTROL}, {0x1E, 'A'}, {0x28, 0xDE}, {0x2A, VK_LSHIFT}, {0x2D, 'X'},
-      {0x35, 0xBF}, {0x36, VK_RSHIFT | KBDEXT}, {0x38, VK_LMENU}, {0x39, ' '}, {0x3A, VK_CAPITAL},
-      {0x3D, VK_NUMLOCK}, {0x3E, 0x2D | KBDNUMPAD | KBDSPECIAL}, {0x3F, 0x6F}};
+  const std::pair<uint8_t, uint16_t> plain[] = {{0x01, 0x1B},
+                                                {0x02, '1'},
+                                                {0x0E, 0x08},
+                                                {0x10, 'Q'},
+                                                {0x11, 'W'},
+                                                {0x1C, 0x0D},
+                                                {0x1D, VK_LCONTROL},
+                                                {0x1E, 'A'},
+                                                {0x28, 0xDE},
+                                                {0x2A, VK_LSHIFT},
+                                                {0x2D, 'X'},
+                                                {0x35, 0xBF},
+                                                {0x36, VK_RSHIFT | KBDEXT},
+                                                {0x38, VK_LMENU},
+                                                {0x39, ' '},
+                                                {0x3A, VK_CAPITAL},
+                                                {0x3D, VK_NUMLOCK},
+                                                {0x3E, 0x2D | KBDNUMPAD | KBDSPECIAL},
+                                                {0x3F, 0x6F}};
   for (auto [scan, vk] : plain) l.scan_to_vk[scan] = vk;
   // Not sorted by scan code, as real E0 lists need not be.
-  l.e0 = {{0x38, VK_RMENU | KBDEXT}, {0x1D, VK_RCONTROL | KBDEXT}, {0x35, 0x6F | KBDEXT},
+  l.e0 = {{0x38, VK_RMENU | KBDEXT},
+          {0x1D, VK_RCONTROL | KBDEXT},
+          {0x35, 0x6F | KBDEXT},
           {0x1C, 0x0D | KBDEXT}};
   l.e1 = {{0x1D, 0x13}};
   l.key_names = {{0x01, U"Esc"}, {0x1C, U"Enter"}, {0x39, U"Space"}};
   l.key_names_ext = {{0x1C, U"Num Enter"}, {0x38, U"Right Alt"}};
 
   CharTable two{2, 6, {{'1', 0, {'1', '!'}}, {' ', 0, {' ', ' '}}, {0x0D, 0, {0x0D, 0x0D}}}};
-  CharTable five{5, 12,
+  CharTable five{5,
+                 12,
                  {{'Q', CAPLOK, {0x0358, 0x00B7, WCH_NONE, 'q', 'Q'}},
                   {'A', CAPLOK, {'a', 'A', WCH_NONE, 0x00E5, 0x00C5}},
                   {0xDE, 0, {0x0301, '"', WCH_NONE, '\'', '"'}},
@@ -275,12 +298,26 @@ LayoutImage BuildLayoutImage(const kbd::Layout& layout, AccessorShape shape,
   out.accessor_rva = b.Here();
   uint32_t operand = 0;
   switch (shape) {
-    case AccessorShape::kPlain: b.U8(0xB8); operand = b.U32(0); b.U8(0xC3); break;
+    case AccessorShape::kPlain:
+      b.U8(0xB8);
+      operand = b.U32(0);
+      b.U8(0xC3);
+      break;
     case AccessorShape::kGnuFrame:
-      b.Raw({0x55, 0x89, 0xE5, 0xB8}); operand = b.U32(0); b.Raw({0x5D, 0xC3}); break;
+      b.Raw({0x55, 0x89, 0xE5, 0xB8});
+      operand = b.U32(0);
+      b.Raw({0x5D, 0xC3});
+      break;
     case AccessorShape::kMsvcFrame:
-      b.Raw({0x55, 0x8B, 0xEC, 0xB8}); operand = b.U32(0); b.Raw({0x5D, 0xC3}); break;
-    case AccessorShape::kLoadFromMemory: b.U8(0xA1); operand = b.U32(0); b.U8(0xC3); break;
+      b.Raw({0x55, 0x8B, 0xEC, 0xB8});
+      operand = b.U32(0);
+      b.Raw({0x5D, 0xC3});
+      break;
+    case AccessorShape::kLoadFromMemory:
+      b.U8(0xA1);
+      operand = b.U32(0);
+      b.U8(0xC3);
+      break;
   }
   b.Align(16);
 
@@ -299,7 +336,10 @@ LayoutImage BuildLayoutImage(const kbd::Layout& layout, AccessorShape shape,
   b.Align(4);
   auto pairs = [&](const std::vector<ScanVk>& list) {
     const uint32_t at = b.Here();
-    for (const ScanVk& p : list) { b.Raw({p.scan, 0}); b.U16(p.vk); }
+    for (const ScanVk& p : list) {
+      b.Raw({p.scan, 0});
+      b.U16(p.vk);
+    }
     b.U32(0);
     return at;
   };
@@ -308,10 +348,14 @@ LayoutImage BuildLayoutImage(const kbd::Layout& layout, AccessorShape shape,
 
   auto names = [&](const std::vector<KeyName>& list) {
     std::vector<uint32_t> texts;
-    for (const KeyName& k : list) texts.push_back(b.WideZ(std::u16string(k.name.begin(), k.name.end())));
+    for (const KeyName& k : list)
+      texts.push_back(b.WideZ(std::u16string(k.name.begin(), k.name.end())));
     b.Align(4);
     const uint32_t at = b.Here();
-    for (size_t i = 0; i < list.size(); ++i) { b.Raw({list[i].scan, 0, 0, 0}); b.Pointer(texts[i]); }
+    for (size_t i = 0; i < list.size(); ++i) {
+      b.Raw({list[i].scan, 0, 0, 0});
+      b.Pointer(texts[i]);
+    }
     b.U32(0);
     b.U32(0);
     return at;

@@ -50,10 +50,21 @@ class ImageBuilder {
   std::vector<uint8_t> Build();
 
  private:
-  struct ExportItem { std::string name; uint32_t rva; };
-  struct ImportItem { std::string dll; std::vector<std::string> functions; };
-  struct ResourceItem { uint16_t type, name, language; std::vector<uint8_t> data; };
-  struct Dir { uint32_t rva = 0, size = 0; };
+  struct ExportItem {
+    std::string name;
+    uint32_t rva;
+  };
+  struct ImportItem {
+    std::string dll;
+    std::vector<std::string> functions;
+  };
+  struct ResourceItem {
+    uint16_t type, name, language;
+    std::vector<uint8_t> data;
+  };
+  struct Dir {
+    uint32_t rva = 0, size = 0;
+  };
 
   Dir BuildExports();
   Dir BuildImports();

@@ -74,7 +74,8 @@ TEST(LayoutReport, ShowsEveryCombiningMarkOnADottedCircle) {
 }
 
 TEST(LayoutReader, AcceptsOnlyTheAccessorShapesCompilersEmit) {
-  for (AccessorShape shape : {AccessorShape::kPlain, AccessorShape::kGnuFrame, AccessorShape::kMsvcFrame}) {
+  for (AccessorShape shape :
+       {AccessorShape::kPlain, AccessorShape::kGnuFrame, AccessorShape::kMsvcFrame}) {
     auto layout = Read(BuildLayoutImage(SampleLayout(), shape).bytes);
     ASSERT_TRUE(layout.ok()) << int(shape) << ": " << layout.error();
   }
@@ -90,10 +91,9 @@ TEST(LayoutReader, AcceptsOnlyTheAccessorShapesCompilersEmit) {
 TEST(LayoutReader, NamesEachDescriptorPointerThatLeavesTheImage) {
   const auto built = BuildLayoutImage(SampleLayout());
   const std::pair<uint32_t, const char*> fields[] = {
-      {0, "pCharModifiers"}, {4, "pVkToWcharTable"}, {8, "pDeadKey"},
-      {12, "pKeyNames"},     {16, "pKeyNamesExt"},   {20, "pKeyNamesDead"},
-      {24, "pusVSCtoVK"},    {32, "pVSCtoVK_E0"},    {36, "pVSCtoVK_E1"},
-      {48, "pLigature"}};
+      {0, "pCharModifiers"}, {4, "pVkToWcharTable"}, {8, "pDeadKey"},    {12, "pKeyNames"},
+      {16, "pKeyNamesExt"},  {20, "pKeyNamesDead"},  {24, "pusVSCtoVK"}, {32, "pVSCtoVK_E0"},
+      {36, "pVSCtoVK_E1"},   {48, "pLigature"}};
   for (auto [offset, name] : fields) {
     for (uint32_t va : {0x7FFF0000u, testimage::kImageBase - 4, testimage::kImageBase + 0x8000}) {
       auto bytes = built.bytes;
@@ -136,8 +136,8 @@ TEST(LayoutReader, StopsAtUnterminatedLists) {
   ExpectError(BuildLayoutImage(long_table).bytes, "rows of character table 3 is not terminated");
 
   // Lists that run off the end of the image before their terminator.
-  const auto built = BuildLayoutImage(SampleLayout(), AccessorShape::kPlain,
-                                      std::vector<uint8_t>(64, 0x41));
+  const auto built =
+      BuildLayoutImage(SampleLayout(), AccessorShape::kPlain, std::vector<uint8_t>(64, 0x41));
   const std::pair<uint32_t, const char*> lists[] = {
       {built.descriptor_rva + 36, "pVSCtoVK_E1"},
       {built.descriptor_rva + 12, "pKeyNames"},
@@ -214,7 +214,7 @@ DamageCounts ReadDamagedCopies(const std::vector<uint8_t>& good) {
 TEST(LayoutReader, SurvivesTruncatedAndCorruptedImages) {
   const auto good = BuildLayoutImage(SampleLayout()).bytes;
   const DamageCounts counts = ReadDamagedCopies(good);
-  EXPECT_EQ(counts.truncated_readable, 0u);  // cutting into the sections is always caught
+  EXPECT_EQ(counts.truncated_readable, 0u);         // cutting into the sections is always caught
   EXPECT_GT(counts.altered_readable, good.size());  // many changes land in table cells
 }
 

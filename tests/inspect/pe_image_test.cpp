@@ -67,7 +67,7 @@ TEST(PeImage, ZeroFillsBeyondRawData) {
   bytes[section + 8] = 0x00;
   bytes[section + 9] = 0x10;  // virtual size 0x1000
   bytes[section + 16] = 4;
-  bytes[section + 17] = 0;    // raw size 4
+  bytes[section + 17] = 0;  // raw size 4
   const pe::PeImage image = MustParse(bytes);
   EXPECT_EQ(image.U32(kTextRva, "test"), 0x01020304u);
   EXPECT_EQ(image.U32(kTextRva + 0x800, "test"), 0u);
@@ -85,10 +85,16 @@ TEST(PeImage, RejectsWhatIsNotA32BitImage) {
       {"no MZ", [](auto& b) { b[0] = 'X'; }, "no MZ signature"},
       {"no PE", [](auto& b) { b[0x40] = 'X'; }, "no PE signature"},
       {"lfanew past end", [](auto& b) { b[0x3F] = 0x7F; }, "NT headers"},
-      {"PE32+ header cut short", [](auto& b) { b[0x40 + 24] = 0x0B; b[0x40 + 25] = 0x02; b[0x40 + 20] = 100; },
+      {"PE32+ header cut short",
+       [](auto& b) {
+         b[0x40 + 24] = 0x0B;
+         b[0x40 + 25] = 0x02;
+         b[0x40 + 20] = 100;
+       },
        "optional header too small"},
       {"odd magic", [](auto& b) { b[0x40 + 25] = 0x07; }, "not a PE32 or PE32+ image"},
-      {"section past end", [](auto& b) { b[0x40 + 24 + 224 + 16 + 2] = 0x10; }, "runs past the end"},
+      {"section past end", [](auto& b) { b[0x40 + 24 + 224 + 16 + 2] = 0x10; },
+       "runs past the end"},
       {"too many sections", [](auto& b) { b[0x40 + 6] = 200; }, "number of sections"},
       {"small optional header", [](auto& b) { b[0x40 + 20] = 50; }, "optional header too small"},
   };
@@ -148,7 +154,8 @@ TEST(PeImage, ReportsDamagedDirectories) {
   const auto good = b.Build();
   const pe::PeImage parsed = MustParse(good);
   const uint32_t export_dir = parsed.headers().directory(pe::kDirExport).rva;
-  const uint32_t reloc_offset = *parsed.RvaToOffset(parsed.headers().directory(pe::kDirBaseReloc).rva);
+  const uint32_t reloc_offset =
+      *parsed.RvaToOffset(parsed.headers().directory(pe::kDirBaseReloc).rva);
 
   auto bytes = good;
   // The name table's only entry names function slot 5 of 1.

@@ -59,7 +59,7 @@ struct ChartKey {
 struct Chart {
   bool read = false;
   std::string title;
-  std::map<std::string, ChartKey> keys;  // by data-scan
+  std::map<std::string, ChartKey> keys;      // by data-scan
   std::map<std::string, std::string> marks;  // data-cp -> the entry's text
   std::vector<std::string> lines;
 };
@@ -74,12 +74,14 @@ std::set<std::string> Classes(const std::string& list) {
 // Reads a chart file with the XML parser; a file that does not parse fails the test.
 Chart ReadChart(const std::string& path) {
   Chart chart;
-  const ToolRun run = RunCommand(std::string(PYTHON3_PATH) + " " + SVG_DUMP_PATH + " " + path + " 2>&1");
+  const ToolRun run =
+      RunCommand(std::string(PYTHON3_PATH) + " " + SVG_DUMP_PATH + " " + path + " 2>&1");
   EXPECT_EQ(run.status, 0) << run.output;
   if (run.status != 0) return chart;
   chart.read = true;
   std::istringstream lines(run.output);
-  const std::map<std::string, size_t> widths = {{"title", 2}, {"key", 6}, {"corner", 6}, {"label", 3}, {"mark", 3}};
+  const std::map<std::string, size_t> widths = {
+      {"title", 2}, {"key", 6}, {"corner", 6}, {"label", 3}, {"mark", 3}};
   for (std::string line; std::getline(lines, line);) {
     chart.lines.push_back(line);
     const auto f = Fields(line);
@@ -172,7 +174,8 @@ TEST_F(SvgChartTest, BuiltModuleChartShowsWhatEachKeyTypes) {
   ASSERT_TRUE(layout->locale_flags() & KLLF_ALTGR);
 
   const std::string svg = Path("ldkeys-chart.svg");
-  const ToolRun run = RunCommand(std::string(KBDINSPECT_PATH) + " svg " + LDKEYS_DLL_PATH + " " + svg + " 2>&1");
+  const ToolRun run =
+      RunCommand(std::string(KBDINSPECT_PATH) + " svg " + LDKEYS_DLL_PATH + " " + svg + " 2>&1");
   ASSERT_EQ(run.status, 0) << run.output;
   const Chart chart = ReadChart(svg);
   ASSERT_TRUE(chart.read);
@@ -226,11 +229,13 @@ TEST_F(SvgChartTest, BuiltModuleChartShowsWhatEachKeyTypes) {
   EXPECT_GT(corners_compared, 100u);  // the block has some fifty character keys
 
   // Each mark is in the legend under its Unicode name.
-  const std::map<char32_t, std::string> names = {
-      {0x0300, "combining grave accent"}, {0x0301, "combining acute accent"},
-      {0x0302, "combining circumflex accent"}, {0x0304, "combining macron"},
-      {0x0306, "combining breve"}, {0x030D, "combining vertical line above"},
-      {0x0358, "combining dot above right"}};
+  const std::map<char32_t, std::string> names = {{0x0300, "combining grave accent"},
+                                                 {0x0301, "combining acute accent"},
+                                                 {0x0302, "combining circumflex accent"},
+                                                 {0x0304, "combining macron"},
+                                                 {0x0306, "combining breve"},
+                                                 {0x030D, "combining vertical line above"},
+                                                 {0x0358, "combining dot above right"}};
   EXPECT_EQ(chart.marks.size(), marks_drawn.size());
   for (char32_t mark : marks_drawn) {
     const std::string cp = Hex(std::u16string(1, char16_t(mark)));
@@ -243,7 +248,8 @@ TEST_F(SvgChartTest, BuiltModuleChartShowsWhatEachKeyTypes) {
   // The vertical line above is typed on two keys of the same caption; the
   // legend tells them apart.
   if (chart.marks.count("030D")) {
-    EXPECT_NE(chart.marks.at("030D").find("left of Z"), std::string::npos) << chart.marks.at("030D");
+    EXPECT_NE(chart.marks.at("030D").find("left of Z"), std::string::npos)
+        << chart.marks.at("030D");
   }
 
   // The ISO arrangement: grave key left of 1, the key left of Enter after
@@ -262,8 +268,8 @@ TEST_F(SvgChartTest, BuiltModuleChartShowsWhatEachKeyTypes) {
 }
 
 TEST_F(SvgChartTest, CommandFailsWithoutLeavingAChart) {
-  const ToolRun run = RunCommand(std::string(KBDINSPECT_PATH) + " svg " + Path("missing.dll") + " " +
-                          Path("out.svg") + " 2>&1");
+  const ToolRun run = RunCommand(std::string(KBDINSPECT_PATH) + " svg " + Path("missing.dll") +
+                                 " " + Path("out.svg") + " 2>&1");
   EXPECT_EQ(run.status, 1);
   EXPECT_NE(run.output.find("cannot open"), std::string::npos) << run.output;
   EXPECT_FALSE(fs::exists(Path("out.svg")));
@@ -272,8 +278,9 @@ TEST_F(SvgChartTest, CommandFailsWithoutLeavingAChart) {
     const auto bytes = testimage::BuildLayoutImage(testimage::SampleLayout()).bytes;
     return std::string(bytes.begin(), bytes.end());
   }();
-  const ToolRun unwritable = RunCommand(std::string(KBDINSPECT_PATH) + " svg " + Path("sample.dll") + " " +
-                                 Path("no/such/dir/out.svg") + " 2>&1");
+  const ToolRun unwritable =
+      RunCommand(std::string(KBDINSPECT_PATH) + " svg " + Path("sample.dll") + " " +
+                 Path("no/such/dir/out.svg") + " 2>&1");
   EXPECT_EQ(unwritable.status, 1);
   EXPECT_NE(unwritable.output.find("cannot write"), std::string::npos) << unwritable.output;
 
@@ -308,7 +315,8 @@ TEST_F(SvgChartTest, FollowsTheModuleTables) {
   EXPECT_EQ(with_mark.keys.at("1E").corners.at("base").text, "\u25CC\u0303");
   ASSERT_TRUE(with_mark.marks.count("0303"));
   EXPECT_NE(with_mark.marks.at("0303").find("combining tilde"), std::string::npos);
-  EXPECT_NE(with_mark.marks.at("0303").find("A key"), std::string::npos) << with_mark.marks.at("0303");
+  EXPECT_NE(with_mark.marks.at("0303").find("A key"), std::string::npos)
+      << with_mark.marks.at("0303");
 
   // A cell with no character leaves its corner empty.
   Layout none = testimage::SampleLayout();
@@ -333,7 +341,7 @@ TEST_F(SvgChartTest, EscapesMarkupAndDrawsOnlyVisibleCharacters) {
   l.scan_to_vk[0x33] = 0xBC;  // the comma key
   l.tables[1].rows.push_back({0xBC, 0, {'<', '>', WCH_NONE, '&', '"'}});
   l.tables[0].rows[0].cells = {'\'', 0x1B};  // '1': an apostrophe, and Escape on Shift
-  l.key_names[1].name = U"En\u001Bt<e>r";        // Enter: a name with a control character
+  l.key_names[1].name = U"En\u001Bt<e>r";    // Enter: a name with a control character
   const std::string source = "<a href=\"x\">&'.dll";
   const Chart chart = ChartOf(l, source);
   ASSERT_TRUE(chart.read);
@@ -353,7 +361,8 @@ TEST_F(SvgChartTest, EscapesMarkupAndDrawsOnlyVisibleCharacters) {
     EXPECT_TRUE(chart.keys.at(scan).corners.empty()) << scan;
     EXPECT_TRUE(chart.keys.at(scan).classes.count("named")) << scan;
   }
-  EXPECT_EQ(chart.keys.at("39").labels, std::vector<std::string>{"Space"});  // the module's key name
+  EXPECT_EQ(chart.keys.at("39").labels,
+            std::vector<std::string>{"Space"});  // the module's key name
   EXPECT_EQ(chart.keys.at("1C").labels, std::vector<std::string>{"Ent<e>r"});
   EXPECT_EQ(chart.keys.at("56").vk, "-");  // no entry in the sample's map
   EXPECT_TRUE(chart.keys.at("56").classes.count("unmapped"));

@@ -28,7 +28,8 @@ class ToolsTest : public testing::Test {
 
   std::string Write(const std::string& name, const std::vector<uint8_t>& bytes) {
     const fs::path path = dir_ / name;
-    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), long(bytes.size()));
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()), long(bytes.size()));
     return path.string();
   }
 
@@ -48,7 +49,8 @@ TEST_F(ToolsTest, PechecksumWritesTheChecksumIntoTheHeader) {
   auto image = pe::PeImage::Parse(*written);
   ASSERT_TRUE(image.ok()) << image.error();
   EXPECT_NE(image->headers().checksum, 0u);
-  EXPECT_EQ(image->headers().checksum, pe::ComputeChecksum(*written, image->headers().checksum_offset));
+  EXPECT_EQ(image->headers().checksum,
+            pe::ComputeChecksum(*written, image->headers().checksum_offset));
   // Only the four bytes of the field changed.
   const uint32_t field = image->headers().checksum_offset;
   for (size_t i = 0; i < bytes.size(); ++i) {
@@ -65,7 +67,8 @@ TEST_F(ToolsTest, PechecksumRefusesWhatIsNotAPeFile) {
   EXPECT_NE(run.status, 0);
   EXPECT_NE(run.output.find("not a PE image"), std::string::npos) << run.output;
   EXPECT_EQ(*pe::ReadFile(path), text);
-  EXPECT_NE(RunTool(std::string(PECHECKSUM_PATH) + " " + (dir_ / "missing.dll").string()).status, 0);
+  EXPECT_NE(RunTool(std::string(PECHECKSUM_PATH) + " " + (dir_ / "missing.dll").string()).status,
+            0);
 }
 
 TEST_F(ToolsTest, KbdinspectChecksChartsAndTypes) {
@@ -86,7 +89,8 @@ TEST_F(ToolsTest, KbdinspectChecksChartsAndTypes) {
 
   run = RunTool(tool + " type " + path + " a quote 'shift+1 ctrl+enter'");
   ASSERT_EQ(run.status, 0) << run.output;
-  EXPECT_NE(run.output.find("code points: U+0061 U+0301 U+0021\n"), std::string::npos) << run.output;
+  EXPECT_NE(run.output.find("code points: U+0061 U+0301 U+0021\n"), std::string::npos)
+      << run.output;
   EXPECT_NE(run.output.find("text: a\u0301!\n"), std::string::npos) << run.output;
 
   run = RunTool(tool + " type " + path + " shift+nokey");
@@ -107,7 +111,8 @@ TEST_F(ToolsTest, KbdinspectFailsClearlyOnBadFiles) {
 
   const std::pair<std::string, std::string> cases[] = {
       {Write("text.dll", {'M', 'Z'}), "not a PE image"},
-      {Write("wide.dll", wide), "not an i386 (PE32), AMD64 or ARM64 (PE32+) image (machine 0x14C, PE32+)"},
+      {Write("wide.dll", wide),
+       "not an i386 (PE32), AMD64 or ARM64 (PE32+) image (machine 0x14C, PE32+)"},
       {Write("outside.dll", outside), "pVkToWcharTable points outside the image"},
       {(dir_ / "missing.dll").string(), "cannot open"},
   };

@@ -28,10 +28,10 @@ TEST(Translate, MapsScanCodesThroughTheThreeMaps) {
   EXPECT_EQ(ScanCodeToVk(l, {Prefix::kNone, 0x36}), VK_RSHIFT);  // flags masked off
   EXPECT_EQ(ScanCodeEntry(l, {Prefix::kNone, 0x36}), VK_RSHIFT | KBDEXT);
   EXPECT_EQ(ScanCodeToVk(l, {Prefix::kNone, 0x3F}), 0x6F);  // the last entry
-  EXPECT_FALSE(ScanCodeToVk(l, {Prefix::kNone, 0x00}));      // 0xFF: no key
-  EXPECT_FALSE(ScanCodeToVk(l, {Prefix::kNone, 0x40}));      // at bMaxVSCtoVK: no entry
+  EXPECT_FALSE(ScanCodeToVk(l, {Prefix::kNone, 0x00}));     // 0xFF: no key
+  EXPECT_FALSE(ScanCodeToVk(l, {Prefix::kNone, 0x40}));     // at bMaxVSCtoVK: no entry
   EXPECT_FALSE(ScanCodeToVk(l, {Prefix::kNone, 0xFF}));
-  EXPECT_EQ(ScanCodeToVk(l, {Prefix::kE0, 0x1C}), 0x0D);     // the unsorted list is searched
+  EXPECT_EQ(ScanCodeToVk(l, {Prefix::kE0, 0x1C}), 0x0D);  // the unsorted list is searched
   EXPECT_EQ(ScanCodeToVk(l, {Prefix::kE0, 0x38}), VK_RMENU);
   EXPECT_FALSE(ScanCodeToVk(l, {Prefix::kE0, 0x10}));
   EXPECT_EQ(ScanCodeToVk(l, {Prefix::kE1, 0x1D}), 0x13);
@@ -87,7 +87,7 @@ TEST(Translate, GivesNothingForMissingCells) {
 TEST(Translate, CapsLockActsAsShiftOnCaplokRowsOnly) {
   const Layout l = SampleLayout();
   EXPECT_EQ(Char(l, 'Q', 0, true), 0x00B7);
-  EXPECT_EQ(Char(l, 'Q', KBDSHIFT, true), 0x0358);  // Caps Lock + Shift gives Base
+  EXPECT_EQ(Char(l, 'Q', KBDSHIFT, true), 0x0358);          // Caps Lock + Shift gives Base
   EXPECT_EQ(Char(l, 'A', KBDCTRL | KBDALT, true), 0x00E5);  // AltGr columns untouched
   EXPECT_EQ(Char(l, 'A', KBDSHIFT | KBDCTRL | KBDALT, true), 0x00C5);
   EXPECT_EQ(Char(l, '1', 0, true), u'1');  // no CAPLOK
@@ -111,7 +111,8 @@ TEST(Translate, HonoursCaplokAltGrSgcapsAndDeadKeys) {
 
   // A dead key: WCH_DEAD, the dead character in the next row, compositions.
   five.rows[2].cells[0] = WCH_DEAD;  // the quote key
-  five.rows.insert(five.rows.begin() + 3, CharRow{kNoKey, 0, {0x00B4, WCH_NONE, WCH_NONE, WCH_NONE, WCH_NONE}});
+  five.rows.insert(five.rows.begin() + 3,
+                   CharRow{kNoKey, 0, {0x00B4, WCH_NONE, WCH_NONE, WCH_NONE, WCH_NONE}});
   l.dead_keys = {{u'a', 0x00B4, 0x00E1, 0}};
   const Translation dead = TranslateVk(l, 0xDE, 0, false);
   EXPECT_EQ(dead.outcome, Outcome::kDead);

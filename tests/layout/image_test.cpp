@@ -28,9 +28,12 @@ Expected ExpectedOf(Module module) {
   constexpr size_t kTablePointers = 7 + 1 + 4 + 51 + 22;
   switch (module) {
     case Module::kI386:
-    case Module::kWow64: return {pe::kMachineI386, pe::kMagicPe32, 5, 1, pe::kRelHighLow, 1 + kTablePointers};
-    case Module::kAmd64: return {pe::kMachineAmd64, pe::kMagicPe32Plus, 5, 2, pe::kRelDir64, kTablePointers};
-    case Module::kArm64: return {pe::kMachineArm64, pe::kMagicPe32Plus, 6, 2, pe::kRelDir64, kTablePointers};
+    case Module::kWow64:
+      return {pe::kMachineI386, pe::kMagicPe32, 5, 1, pe::kRelHighLow, 1 + kTablePointers};
+    case Module::kAmd64:
+      return {pe::kMachineAmd64, pe::kMagicPe32Plus, 5, 2, pe::kRelDir64, kTablePointers};
+    case Module::kArm64:
+      return {pe::kMachineArm64, pe::kMagicPe32Plus, 6, 2, pe::kRelDir64, kTablePointers};
   }
   return {};
 }
@@ -75,8 +78,8 @@ TEST_P(LdkeysImage, CarriesNothingBeyondTablesExportsResourcesAndRelocations) {
   for (const auto& s : image->sections()) names.push_back(s.name);
   EXPECT_EQ(names, (std::vector<std::string>{".text", ".rsrc", ".reloc"}));
 
-  for (unsigned dir : {pe::kDirImport, pe::kDirException, pe::kDirSecurity, pe::kDirDebug, pe::kDirTls,
-                       pe::kDirLoadConfig, pe::kDirIat, pe::kDirDelayImport}) {
+  for (unsigned dir : {pe::kDirImport, pe::kDirException, pe::kDirSecurity, pe::kDirDebug,
+                       pe::kDirTls, pe::kDirLoadConfig, pe::kDirIat, pe::kDirDelayImport}) {
     EXPECT_EQ(h.directory(dir).rva, 0u) << "data directory " << dir;
     EXPECT_EQ(h.directory(dir).size, 0u) << "data directory " << dir;
   }
@@ -137,18 +140,18 @@ TEST_P(LdkeysImage, ExportsOnlyTheAccessorWhichLoadsTheDescriptorAddressAndRetur
   EXPECT_EQ(target->descriptor_va, image->headers().image_base + layout->descriptor_rva);
   switch (GetParam()) {
     case Module::kI386:  // mov eax, imm32 / ret: nothing but the descriptor's address
-      {
-        auto code = image->Bytes(e.rva, 6, "accessor");
-        EXPECT_EQ(code[0], 0xB8);
-        EXPECT_EQ(code[5], 0xC3);
-      }
-      break;
+    {
+      auto code = image->Bytes(e.rva, 6, "accessor");
+      EXPECT_EQ(code[0], 0xB8);
+      EXPECT_EQ(code[5], 0xC3);
+    } break;
     case Module::kWow64:  // the same, with EDX, the high half of the 64-bit result, cleared
       EXPECT_TRUE(target->clears_high_half);
       {
         auto code = image->Bytes(e.rva, 8, "accessor");
         EXPECT_EQ(code[0], 0xB8);
-        EXPECT_EQ(std::vector<uint8_t>(code.begin() + 5, code.end()), (std::vector<uint8_t>{0x31, 0xD2, 0xC3}));
+        EXPECT_EQ(std::vector<uint8_t>(code.begin() + 5, code.end()),
+                  (std::vector<uint8_t>{0x31, 0xD2, 0xC3}));
       }
       break;
     case Module::kAmd64:
@@ -177,7 +180,8 @@ TEST_P(LdkeysImage, RelocatesEveryAbsoluteAddressAndNothingElse) {
 }
 
 INSTANTIATE_TEST_SUITE_P(EveryModule, LdkeysImage,
-                         ::testing::Values(Module::kI386, Module::kWow64, Module::kAmd64, Module::kArm64),
+                         ::testing::Values(Module::kI386, Module::kWow64, Module::kAmd64,
+                                           Module::kArm64),
                          [](const auto& info) { return ldkeys_test::ModuleName(info.param); });
 
 }  // namespace

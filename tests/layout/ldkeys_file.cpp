@@ -10,7 +10,8 @@ namespace {
 const kbd::LayoutFile* Load(Module module) {
   static std::map<Module, pe::Expected<kbd::LayoutFile>> cache;
   auto found = cache.find(module);
-  if (found == cache.end()) found = cache.emplace(module, kbd::LoadLayout(ModulePath(module))).first;
+  if (found == cache.end())
+    found = cache.emplace(module, kbd::LoadLayout(ModulePath(module))).first;
   const auto& loaded = found->second;
   if (!loaded) ADD_FAILURE() << "cannot read " << ModulePath(module) << ": " << loaded.error();
   return loaded ? &*loaded : nullptr;
@@ -30,7 +31,8 @@ std::string ModuleName(Module module) {
 
 std::string ModulePath(Module module) {
   const std::string dist = LDKEYS_DIST_DIR;
-  return module == Module::kI386 ? dist + "/ldkeys.dll" : dist + "/" + ModuleName(module) + "/ldkeys.dll";
+  return module == Module::kI386 ? dist + "/ldkeys.dll"
+                                 : dist + "/" + ModuleName(module) + "/ldkeys.dll";
 }
 
 const pe::PeImage* Image(Module module) {

@@ -81,11 +81,14 @@ TEST(LdkeysTables, ScanCodeMaps) {
   put(0x01, {0x1B, '1', '2', '3', '4', '5', '6', '7', '8', '9', '0', 0xBD, 0xBB, 0x08, 0x09});
   put(0x10, {'Q', 'W', 'E', 'R', 'T', 'Y', 'U', 'I', 'O', 'P', 0xDB, 0xDD, 0x0D, 0xA2});
   put(0x1E, {'A', 'S', 'D', 'F', 'G', 'H', 'J', 'K', 'L', 0xBA, 0xDE, 0xC0, 0xA0, 0xDC});
-  put(0x2C, {'Z', 'X', 'C', 'V', 'B', 'N', 'M', 0xBC, 0xBE, 0xBF, 0xA1 | EXT, 0x6A | MULTIVK, 0xA4, 0x20, 0x14});
+  put(0x2C, {'Z', 'X', 'C', 'V', 'B', 'N', 'M', 0xBC, 0xBE, 0xBF, 0xA1 | EXT, 0x6A | MULTIVK, 0xA4,
+             0x20, 0x14});
   for (int i = 0; i < 10; ++i) main[size_t(0x3B + i)] = uint16_t(0x70 + i);  // F1-F10
-  put(0x45, {0x90 | EXT | MULTIVK, 0x91 | MULTIVK, 0x24 | PAD, 0x26 | PAD, 0x21 | PAD, 0x6D, 0x25 | PAD,
-             0x0C | PAD, 0x27 | PAD, 0x6B, 0x23 | PAD, 0x28 | PAD, 0x22 | PAD, 0x2D | PAD, 0x2E | PAD});
-  put(0x54, {0x2C, 0xFF, 0xE2, 0x7A, 0x7B, 0x0C, 0xEE, 0xF1, 0xEA, 0xF9, 0xF5, 0xF3, 0xFF, 0xFF, 0xFB, 0x2F});
+  put(0x45,
+      {0x90 | EXT | MULTIVK, 0x91 | MULTIVK, 0x24 | PAD, 0x26 | PAD, 0x21 | PAD, 0x6D, 0x25 | PAD,
+       0x0C | PAD, 0x27 | PAD, 0x6B, 0x23 | PAD, 0x28 | PAD, 0x22 | PAD, 0x2D | PAD, 0x2E | PAD});
+  put(0x54, {0x2C, 0xFF, 0xE2, 0x7A, 0x7B, 0x0C, 0xEE, 0xF1, 0xEA, 0xF9, 0xF5, 0xF3, 0xFF, 0xFF,
+             0xFB, 0x2F});
   for (int i = 0; i < 11; ++i) main[size_t(0x64 + i)] = uint16_t(0x7C + i);  // F13-F23
   put(0x6F, {0xED, 0xFF, 0xE9, 0xFF, 0xC1, 0xFF, 0xFF, 0x87});
   put(0x7B, {0xEB, 0x09, 0xFF, 0xC2});
@@ -93,12 +96,13 @@ TEST(LdkeysTables, ScanCodeMaps) {
 
   std::vector<kbd::ScanVk> e0;
   for (auto [scan, vk] : std::initializer_list<std::pair<int, int>>{
-           {0x10, 0xB1}, {0x19, 0xB0}, {0x1D, 0xA3}, {0x20, 0xAD}, {0x21, 0xB7}, {0x22, 0xB3}, {0x24, 0xB2},
-           {0x2E, 0xAE}, {0x30, 0xAF}, {0x32, 0xAC}, {0x35, 0x6F}, {0x37, 0x2C}, {0x38, 0xA5}, {0x47, 0x24},
-           {0x48, 0x26}, {0x49, 0x21}, {0x4B, 0x25}, {0x4D, 0x27}, {0x4F, 0x23}, {0x50, 0x28}, {0x51, 0x22},
-           {0x52, 0x2D}, {0x53, 0x2E}, {0x5B, 0x5B}, {0x5C, 0x5C}, {0x5D, 0x5D}, {0x5F, 0x5F}, {0x65, 0xAA},
-           {0x66, 0xAB}, {0x67, 0xA8}, {0x68, 0xA9}, {0x69, 0xA7}, {0x6A, 0xA6}, {0x6B, 0xB6}, {0x6C, 0xB4},
-           {0x6D, 0xB5}, {0x1C, 0x0D}, {0x46, 0x03}})
+           {0x10, 0xB1}, {0x19, 0xB0}, {0x1D, 0xA3}, {0x20, 0xAD}, {0x21, 0xB7}, {0x22, 0xB3},
+           {0x24, 0xB2}, {0x2E, 0xAE}, {0x30, 0xAF}, {0x32, 0xAC}, {0x35, 0x6F}, {0x37, 0x2C},
+           {0x38, 0xA5}, {0x47, 0x24}, {0x48, 0x26}, {0x49, 0x21}, {0x4B, 0x25}, {0x4D, 0x27},
+           {0x4F, 0x23}, {0x50, 0x28}, {0x51, 0x22}, {0x52, 0x2D}, {0x53, 0x2E}, {0x5B, 0x5B},
+           {0x5C, 0x5C}, {0x5D, 0x5D}, {0x5F, 0x5F}, {0x65, 0xAA}, {0x66, 0xAB}, {0x67, 0xA8},
+           {0x68, 0xA9}, {0x69, 0xA7}, {0x6A, 0xA6}, {0x6B, 0xB6}, {0x6C, 0xB4}, {0x6D, 0xB5},
+           {0x1C, 0x0D}, {0x46, 0x03}})
     e0.push_back({uint8_t(scan), uint16_t(vk | EXT)});
   EXPECT_EQ(layout->e0, e0);
   EXPECT_EQ(layout->e1, (std::vector<kbd::ScanVk>{{0x1D, 0x13}}));
@@ -129,21 +133,48 @@ TEST(LdkeysTables, KeyNames) {
   const kbd::Layout* layout = Layout();
   ASSERT_NE(layout, nullptr);
   NameList names;
-  names.Add({{0x01, "Esc"}, {0x0E, "Backspace"}, {0x0F, "Tab"}, {0x1C, "Enter"}, {0x1D, "Ctrl"}, {0x2A, "Shift"},
-             {0x36, "Right Shift"}, {0x37, "Num *"}, {0x38, "Alt"}, {0x39, "Space"}, {0x3A, "Caps Lock"}})
+  names
+      .Add({{0x01, "Esc"},
+            {0x0E, "Backspace"},
+            {0x0F, "Tab"},
+            {0x1C, "Enter"},
+            {0x1D, "Ctrl"},
+            {0x2A, "Shift"},
+            {0x36, "Right Shift"},
+            {0x37, "Num *"},
+            {0x38, "Alt"},
+            {0x39, "Space"},
+            {0x3A, "Caps Lock"}})
       .FunctionKeys(0x3B, 1, 10)
-      .Add({{0x45, "Pause"}, {0x46, "Scroll Lock"}, {0x47, "Num 7"}, {0x48, "Num 8"}, {0x49, "Num 9"},
-            {0x4A, "Num -"}, {0x4B, "Num 4"}, {0x4C, "Num 5"}, {0x4D, "Num 6"}, {0x4E, "Num +"}, {0x4F, "Num 1"},
-            {0x50, "Num 2"}, {0x51, "Num 3"}, {0x52, "Num 0"}, {0x53, "Num Del"}, {0x54, "Sys Req"},
-            {0x57, "F11"}, {0x58, "F12"}})
+      .Add({{0x45, "Pause"},
+            {0x46, "Scroll Lock"},
+            {0x47, "Num 7"},
+            {0x48, "Num 8"},
+            {0x49, "Num 9"},
+            {0x4A, "Num -"},
+            {0x4B, "Num 4"},
+            {0x4C, "Num 5"},
+            {0x4D, "Num 6"},
+            {0x4E, "Num +"},
+            {0x4F, "Num 1"},
+            {0x50, "Num 2"},
+            {0x51, "Num 3"},
+            {0x52, "Num 0"},
+            {0x53, "Num Del"},
+            {0x54, "Sys Req"},
+            {0x57, "F11"},
+            {0x58, "F12"}})
       .FunctionKeys(0x7C, 13, 24);
   EXPECT_EQ(layout->key_names, names.names());
 
   NameList ext;
-  ext.Add({{0x1C, "Num Enter"}, {0x1D, "Right Ctrl"}, {0x35, "Num /"}, {0x37, "Prnt Scrn"}, {0x38, "Right Alt"},
-           {0x45, "Num Lock"}, {0x46, "Break"}, {0x47, "Home"}, {0x48, "Up"}, {0x49, "Page Up"}, {0x4B, "Left"},
-           {0x4D, "Right"}, {0x4F, "End"}, {0x50, "Down"}, {0x51, "Page Down"}, {0x52, "Insert"},
-           {0x53, "Delete"}, {0x54, "<00>"}, {0x56, "Help"}, {0x5B, "Left Windows"}, {0x5C, "Right Windows"},
+  ext.Add({{0x1C, "Num Enter"},  {0x1D, "Right Ctrl"},   {0x35, "Num /"},
+           {0x37, "Prnt Scrn"},  {0x38, "Right Alt"},    {0x45, "Num Lock"},
+           {0x46, "Break"},      {0x47, "Home"},         {0x48, "Up"},
+           {0x49, "Page Up"},    {0x4B, "Left"},         {0x4D, "Right"},
+           {0x4F, "End"},        {0x50, "Down"},         {0x51, "Page Down"},
+           {0x52, "Insert"},     {0x53, "Delete"},       {0x54, "<00>"},
+           {0x56, "Help"},       {0x5B, "Left Windows"}, {0x5C, "Right Windows"},
            {0x5D, "Application"}});
   EXPECT_EQ(layout->key_names_ext, ext.names());
 }
@@ -157,7 +188,8 @@ void ExpectTable(const kbd::Layout& layout, size_t index, uint8_t columns, uint8
   EXPECT_EQ(table.row_size, row_size);
   ASSERT_EQ(table.rows.size(), rows.size());
   for (size_t i = 0; i < rows.size(); ++i)
-    EXPECT_EQ(table.rows[i], rows[i]) << "row " << i << " (expected VK 0x" << std::hex << int(rows[i].vk) << ")";
+    EXPECT_EQ(table.rows[i], rows[i])
+        << "row " << i << " (expected VK 0x" << std::hex << int(rows[i].vk) << ")";
 }
 
 TEST(LdkeysTables, CharacterMap) {
@@ -197,21 +229,34 @@ TEST(LdkeysTables, CharacterMap) {
                {0xBE, 0, {'.', '>', N, 0x201D, 0x201D}}});
 
   std::vector<kbd::CharRow> plain;
-  for (auto [vk, shifted] : {std::pair{'1', '!'}, {'2', '@'}, {'3', '#'}, {'4', '$'}, {'5', '%'}, {'7', '&'},
-                             {'8', '*'}, {'0', ')'}})
+  for (auto [vk, shifted] : {std::pair{'1', '!'},
+                             {'2', '@'},
+                             {'3', '#'},
+                             {'4', '$'},
+                             {'5', '%'},
+                             {'7', '&'},
+                             {'8', '*'},
+                             {'0', ')'}})
     plain.push_back({uint8_t(vk), 0, {uint16_t(vk), uint16_t(shifted)}});
   for (char letter : std::string("ETYOPSFGHJKL"))
     plain.push_back({uint8_t(letter), CAPS, {uint16_t(letter + 32), uint16_t(letter)}});
   plain.push_back({0xBA, 0, {';', ':'}});
   for (char letter : std::string("VBM"))
     plain.push_back({uint8_t(letter), CAPS, {uint16_t(letter + 32), uint16_t(letter)}});
-  for (auto [vk, base, shifted] : {std::tuple{0xBD, '-', '_'}, {0xBF, '/', '?'}, {0x6E, '.', '.'}, {0x09, 0x09, 0x09},
-                                   {0x6B, '+', '+'}, {0x6F, '/', '/'}, {0x6A, '*', '*'}, {0x6D, '-', '-'}})
+  for (auto [vk, base, shifted] : {std::tuple{0xBD, '-', '_'},
+                                   {0xBF, '/', '?'},
+                                   {0x6E, '.', '.'},
+                                   {0x09, 0x09, 0x09},
+                                   {0x6B, '+', '+'},
+                                   {0x6F, '/', '/'},
+                                   {0x6A, '*', '*'},
+                                   {0x6D, '-', '-'}})
     plain.push_back({uint8_t(vk), 0, {uint16_t(base), uint16_t(shifted)}});
   ExpectTable(*layout, 2, 2, 6, plain);
 
   std::vector<kbd::CharRow> keypad;
-  for (int digit = 0; digit <= 9; ++digit) keypad.push_back({uint8_t(0x60 + digit), 0, {uint16_t('0' + digit)}});
+  for (int digit = 0; digit <= 9; ++digit)
+    keypad.push_back({uint8_t(0x60 + digit), 0, {uint16_t('0' + digit)}});
   ExpectTable(*layout, 3, 1, 4, keypad);
 }
 
@@ -236,8 +281,8 @@ TEST(LdkeysTables, ListTerminatorsAreZero) {
   const uint32_t list = *image->VaToRva(d.pVkToWcharTable);
   for (uint32_t t = 0; t < 4; ++t) {
     const uint8_t row_size = image->U8(list + t * 8 + 5, "cbSize");
-    zero(image->U32(list + t * 8, "pVkToWchars"), uint32_t(layout->tables[t].rows.size()) * row_size, row_size,
-         "terminating character row");
+    zero(image->U32(list + t * 8, "pVkToWchars"),
+         uint32_t(layout->tables[t].rows.size()) * row_size, row_size, "terminating character row");
   }
 }
 

@@ -25,7 +25,8 @@ std::u32string Type(const char* strokes) {
 TEST(LdkeysTyping, MarksFollowTheirLetter) {
   EXPECT_EQ(Type("quote"), U"\u0301");
   EXPECT_EQ(Type("a quote"), U"a\u0301");
-  EXPECT_EQ(Type("shift+e grave o shift+6 u equals shift+9 q"), U"E\u0300o\u0302u\u0304\u0306\u0358");
+  EXPECT_EQ(Type("shift+e grave o shift+6 u equals shift+9 q"),
+            U"E\u0300o\u0302u\u0304\u0306\u0358");
   EXPECT_EQ(Type("shift+quote altgr+quote shift+altgr+quote"), U"\"'\"");
 }
 
@@ -43,7 +44,8 @@ TEST(LdkeysTyping, ModifierCombinationsPickTheirColumns) {
   EXPECT_EQ(Type("ctrl+lbracket shift+ctrl+lbracket"), U"\u001B\u001B");
   EXPECT_EQ(Type("ctrl+enter ctrl+backspace"), U"\u000A\u007F");
   // Ctrl cells of the mark keys and letters are empty.
-  EXPECT_EQ(Type("ctrl+quote ctrl+grave ctrl+equals ctrl+6 ctrl+9 ctrl+comma ctrl+period ctrl+a"), U"");
+  EXPECT_EQ(Type("ctrl+quote ctrl+grave ctrl+equals ctrl+6 ctrl+9 ctrl+comma ctrl+period ctrl+a"),
+            U"");
   // Alt alone and Shift+Alt have no column at all.
   EXPECT_EQ(Type("alt+a shift+alt+a alt+quote alt+1"), U"");
   // Right Alt is AltGr, and so is Ctrl+Alt.
@@ -65,7 +67,8 @@ TEST(LdkeysTyping, VerticalLineComesOnlyFromShiftAltGrOnTheBackslashKeys) {
         const kbd::Translation t = kbd::TranslateVk(*layout, uint8_t(vk), mask, caps);
         const bool bar = t.outcome == kbd::Outcome::kCharacter && t.units == u"|";
         const bool expected = (vk == 0xDC || vk == 0xE2) && mask == 7;
-        EXPECT_EQ(bar, expected) << "VK 0x" << std::hex << vk << " mask " << mask << " caps " << caps;
+        EXPECT_EQ(bar, expected) << "VK 0x" << std::hex << vk << " mask " << mask << " caps "
+                                 << caps;
       }
 }
 

@@ -87,7 +87,8 @@ TEST(LdkeysWow64, PointersWithAHighHalfAreRefused) {
   ASSERT_TRUE(damaged) << damaged.error();
   auto read = kbd::ReadLayout(*damaged);
   ASSERT_FALSE(read);
-  EXPECT_NE(read.error().find("pKeyNames has a non-zero high half"), std::string::npos) << read.error();
+  EXPECT_NE(read.error().find("pKeyNames has a non-zero high half"), std::string::npos)
+      << read.error();
 }
 
 }  // namespace

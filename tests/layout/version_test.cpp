@@ -20,8 +20,12 @@ struct VersionNode {
   std::vector<VersionNode> children;
 };
 
-uint16_t Word(const std::vector<uint8_t>& b, size_t at) { return uint16_t(b.at(at) | b.at(at + 1) << 8); }
-uint32_t Dword(const std::vector<uint8_t>& b, size_t at) { return Word(b, at) | uint32_t(Word(b, at + 2)) << 16; }
+uint16_t Word(const std::vector<uint8_t>& b, size_t at) {
+  return uint16_t(b.at(at) | b.at(at + 1) << 8);
+}
+uint32_t Dword(const std::vector<uint8_t>& b, size_t at) {
+  return Word(b, at) | uint32_t(Word(b, at + 2)) << 16;
+}
 size_t Align4(size_t n) { return (n + 3) & ~size_t(3); }
 
 // Parses the node at `at`, which must end within `end`; throws on overrun.
@@ -75,7 +79,7 @@ TEST(LdkeysVersion, IsOneUsEnglishVersionResourceWithTheGivenFixedPart) {
       0x00040004,              // VOS_NT_WINDOWS32
       2,                       // VFT_DLL
       2,                       // VFT2_DRV_KEYBOARD
-      0, 0,                    // file date
+      0,          0,           // file date
   };
   for (size_t i = 0; i < expected.size(); ++i)
     EXPECT_EQ(Dword(root.value, i * 4), expected[i]) << "VS_FIXEDFILEINFO field " << i;

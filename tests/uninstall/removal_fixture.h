@@ -28,56 +28,50 @@ inline constexpr char NewMing[] = "\xB7\x73\xB2\xD3\xA9\xFA\xC5\xE9";
 inline constexpr char Kai[] = "\xBC\xD0\xB7\xA2\xC5\xE9";
 
 class RemovalTest : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        win32stub::Reset();
-        PackagePaths = PackagePathsRecord{};
-    }
+ protected:
+  void SetUp() override {
+    win32stub::Reset();
+    PackagePaths = PackagePathsRecord{};
+  }
 
-    void TearDown() override
-    {
-        EXPECT_EQ(win32stub::OpenKeyCount(), 0) << "a registry key was left open";
-        EXPECT_EQ(win32stub::OpenFindCount(), 0) << "an enumeration was left open";
-    }
+  void TearDown() override {
+    EXPECT_EQ(win32stub::OpenKeyCount(), 0) << "a registry key was left open";
+    EXPECT_EQ(win32stub::OpenFindCount(), 0) << "an enumeration was left open";
+  }
 
-    // PackagePaths as a resolved machine would have them.
-    static void UseResolvedPaths()
-    {
-        Set(PackagePaths.ProgramFilesRoot, "C:\\Program Files");
-        Set(PackagePaths.InstallFolder, "C:\\Program Files\\Krelmo\\Lindorian");
-        Set(PackagePaths.ProgramGroupFolder,
-            "C:\\Documents and Settings\\Tester\\Start Menu\\Programs\\Lindorian");
-        Set(PackagePaths.FontsFolder, "C:\\WINDOWS\\Fonts");
-    }
+  // PackagePaths as a resolved machine would have them.
+  static void UseResolvedPaths() {
+    Set(PackagePaths.ProgramFilesRoot, "C:\\Program Files");
+    Set(PackagePaths.InstallFolder, "C:\\Program Files\\Krelmo\\Lindorian");
+    Set(PackagePaths.ProgramGroupFolder,
+        "C:\\Documents and Settings\\Tester\\Start Menu\\Programs\\Lindorian");
+    Set(PackagePaths.FontsFolder, "C:\\WINDOWS\\Fonts");
+  }
 
-    static void Set(char* member, const std::string& text)
-    {
-        ASSERT_LT(text.size(), static_cast<std::size_t>(MAX_PATH));
-        text.copy(member, text.size());
-        member[text.size()] = 0;
-    }
+  static void Set(char* member, const std::string& text) {
+    ASSERT_LT(text.size(), static_cast<std::size_t>(MAX_PATH));
+    text.copy(member, text.size());
+    member[text.size()] = 0;
+  }
 
-    // Paths handed to calls that change the drive, in call order.
-    static std::vector<std::string> DriveChanges()
-    {
-        std::vector<std::string> paths;
-        for (const win32stub::Call& call : win32stub::CallLog())
-            if (call.function == "DeleteFileA" || call.function == "RemoveDirectoryA"
-                || call.function == "CreateDirectoryA")
-                paths.push_back(call.function + " " + call.Text(0));
-        return paths;
-    }
+  // Paths handed to calls that change the drive, in call order.
+  static std::vector<std::string> DriveChanges() {
+    std::vector<std::string> paths;
+    for (const win32stub::Call& call : win32stub::CallLog())
+      if (call.function == "DeleteFileA" || call.function == "RemoveDirectoryA" ||
+          call.function == "CreateDirectoryA")
+        paths.push_back(call.function + " " + call.Text(0));
+    return paths;
+  }
 
-    // A folder path of exactly `length` characters below C:\, made of
-    // components short enough for the host's file system.
-    static std::string PathOfLength(std::size_t length)
-    {
-        std::string path = "C:";
-        while (path.size() < length) {
-            std::size_t component = std::min<std::size_t>(100, length - path.size() - 1);
-            path += "\\" + std::string(component, 'd');
-        }
-        return path;
+  // A folder path of exactly `length` characters below C:\, made of
+  // components short enough for the host's file system.
+  static std::string PathOfLength(std::size_t length) {
+    std::string path = "C:";
+    while (path.size() < length) {
+      std::size_t component = std::min<std::size_t>(100, length - path.size() - 1);
+      path += "\\" + std::string(component, 'd');
     }
+    return path;
+  }
 };

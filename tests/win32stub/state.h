@@ -15,77 +15,77 @@ namespace win32stub::detail {
 // Orders names as Windows compares registry and file names: ASCII letters
 // without regard to case, other bytes as they are.
 struct NoCase {
-    bool operator()(const std::string& a, const std::string& b) const;
+  bool operator()(const std::string& a, const std::string& b) const;
 };
 bool EqualNoCase(std::string_view a, std::string_view b);
 std::string Upper(std::string_view text);
 
 struct RegValue {
-    DWORD type = REG_NONE;
-    std::string data;
+  DWORD type = REG_NONE;
+  std::string data;
 };
 
 struct RegKey {
-    std::string name;
-    std::map<std::string, std::shared_ptr<RegKey>, NoCase> subkeys;
-    std::map<std::string, RegValue, NoCase> values;
-    REGSAM denied = 0;
-    std::set<std::string, NoCase> failingWrites;
-    std::set<std::string, NoCase> failingDeletes;
+  std::string name;
+  std::map<std::string, std::shared_ptr<RegKey>, NoCase> subkeys;
+  std::map<std::string, RegValue, NoCase> values;
+  REGSAM denied = 0;
+  std::set<std::string, NoCase> failingWrites;
+  std::set<std::string, NoCase> failingDeletes;
 };
 
 struct OpenKey {
-    std::shared_ptr<RegKey> key;
-    std::string path;  // "HKLM\Software\..." for the log
-    REGSAM access;
+  std::shared_ptr<RegKey> key;
+  std::string path;  // "HKLM\Software\..." for the log
+  REGSAM access;
 };
 
 struct OpenFind {
-    std::vector<WIN32_FIND_DATAA> entries;
-    std::size_t next = 0;
+  std::vector<WIN32_FIND_DATAA> entries;
+  std::size_t next = 0;
 };
 
 struct WindowClass {
-    std::string name;
-    WNDPROC procedure;
+  std::string name;
+  WNDPROC procedure;
 };
 
 struct Window {
-    HWND handle;
-    WNDPROC procedure;
-    bool visible = false;
-    bool needsPaint = false;
+  HWND handle;
+  WNDPROC procedure;
+  bool visible = false;
+  bool needsPaint = false;
 };
 
 struct State {
-    std::filesystem::path root;  // the drive folders live here
-    std::shared_ptr<RegKey> localMachine, currentUser;
-    std::map<std::uintptr_t, OpenKey> openKeys;
-    std::map<std::uintptr_t, OpenFind> openFinds;
-    std::set<std::string> lockedFiles;  // host paths
+  std::filesystem::path root;  // the drive folders live here
+  std::shared_ptr<RegKey> localMachine, currentUser;
+  std::map<std::uintptr_t, OpenKey> openKeys;
+  std::map<std::uintptr_t, OpenFind> openFinds;
+  std::set<std::string> lockedFiles;  // host paths
 
-    std::string systemDirectory, appDataFolder;
-    UINT ansiCodePage = 1252;
-    bool failSystemDirectory = false, failAppDataFolder = false;
+  std::string systemDirectory, appDataFolder;
+  UINT ansiCodePage = 1252;
+  bool failSystemDirectory = false, failAppDataFolder = false;
 
-    std::vector<Call> log;
-    std::vector<int> answers;
-    bool failClassRegistration = false, failWindowCreation = false;
-    LRESULT defaultWindowProcResult = 0;
-    DWORD startupFlags = 0;
-    WORD startupShowWindow = 0;
+  std::vector<Call> log;
+  std::vector<int> answers;
+  bool failClassRegistration = false, failWindowCreation = false;
+  LRESULT defaultWindowProcResult = 0;
+  DWORD startupFlags = 0;
+  WORD startupShowWindow = 0;
 
-    std::vector<WindowClass> classes;
-    std::vector<Window> windows;
-    std::set<std::uintptr_t> bitmaps;               // loaded, not deleted
-    std::map<std::uintptr_t, std::uintptr_t> dcs;   // live DC -> selected object
-    std::uintptr_t nextHandle = 0x10000;
-    DWORD lastError = 0;
+  std::vector<WindowClass> classes;
+  std::vector<Window> windows;
+  std::set<std::uintptr_t> bitmaps;              // loaded, not deleted
+  std::map<std::uintptr_t, std::uintptr_t> dcs;  // live DC -> selected object
+  std::uintptr_t nextHandle = 0x10000;
+  DWORD lastError = 0;
 
-    win32stub::Platform platform = win32stub::Platform::kNative32;  // wow64.cpp
-    bool redirectionOff = false, failRedirectionControl = false;
+  win32stub::Platform platform = win32stub::Platform::kNative32;  // wow64.cpp
+  bool redirectionOff = false, failRedirectionControl = false;
 
-    ~State();
+  ~State();
 };
 
 State& S();

@@ -33,12 +33,12 @@ void Reset();
 using Arg = std::variant<long long, std::string>;
 
 struct Call {
-    std::string function;
-    std::vector<Arg> args;
-    long long result = 0;
+  std::string function;
+  std::vector<Arg> args;
+  long long result = 0;
 
-    long long Number(std::size_t index) const;
-    const std::string& Text(std::size_t index) const;
+  long long Number(std::size_t index) const;
+  const std::string& Text(std::size_t index) const;
 };
 
 const std::vector<Call>& CallLog();
@@ -146,7 +146,7 @@ int LiveGdiObjectCount();
 
 // ExitProcess throws this instead of ending the test process.
 struct ProcessExit {
-    UINT code;
+  UINT code;
 };
 
 }  // namespace win32stub

@@ -13,158 +13,160 @@
 namespace {
 
 class StandIn : public ::testing::Test {
-protected:
-    void SetUp() override { win32stub::Reset(); }
+ protected:
+  void SetUp() override { win32stub::Reset(); }
 };
 
 TEST_F(StandIn, RegistryReadsRespectTheGivenSize) {
-    win32stub::SetString(HKEY_CURRENT_USER, "Soft\\Key", "v", "12345678");  // 9 bytes
-    HKEY key;
-    ASSERT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, "soft\\KEY", 0, KEY_QUERY_VALUE, &key), ERROR_SUCCESS)
-        << "key names ignore case";
-    char buffer[16] = "untouched";
-    DWORD size = 8;
-    EXPECT_EQ(RegQueryValueExA(key, "v", nullptr, nullptr, reinterpret_cast<BYTE*>(buffer), &size),
-              ERROR_MORE_DATA);
-    EXPECT_STREQ(buffer, "untouched");
-    size = 9;
-    EXPECT_EQ(RegQueryValueExA(key, "V", nullptr, nullptr, reinterpret_cast<BYTE*>(buffer), &size),
-              ERROR_SUCCESS);
-    EXPECT_EQ(size, 9u);
-    EXPECT_STREQ(buffer, "12345678");
-    size = sizeof(buffer);
-    EXPECT_EQ(RegQueryValueExA(key, "missing", nullptr, nullptr, reinterpret_cast<BYTE*>(buffer), &size),
-              ERROR_FILE_NOT_FOUND);
-    EXPECT_EQ(win32stub::OpenKeyCount(), 1);
-    EXPECT_EQ(RegCloseKey(key), ERROR_SUCCESS);
-    EXPECT_EQ(RegCloseKey(key), ERROR_INVALID_HANDLE);
-    EXPECT_EQ(win32stub::OpenKeyCount(), 0);
+  win32stub::SetString(HKEY_CURRENT_USER, "Soft\\Key", "v", "12345678");  // 9 bytes
+  HKEY key;
+  ASSERT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, "soft\\KEY", 0, KEY_QUERY_VALUE, &key), ERROR_SUCCESS)
+      << "key names ignore case";
+  char buffer[16] = "untouched";
+  DWORD size = 8;
+  EXPECT_EQ(RegQueryValueExA(key, "v", nullptr, nullptr, reinterpret_cast<BYTE*>(buffer), &size),
+            ERROR_MORE_DATA);
+  EXPECT_STREQ(buffer, "untouched");
+  size = 9;
+  EXPECT_EQ(RegQueryValueExA(key, "V", nullptr, nullptr, reinterpret_cast<BYTE*>(buffer), &size),
+            ERROR_SUCCESS);
+  EXPECT_EQ(size, 9u);
+  EXPECT_STREQ(buffer, "12345678");
+  size = sizeof(buffer);
+  EXPECT_EQ(
+      RegQueryValueExA(key, "missing", nullptr, nullptr, reinterpret_cast<BYTE*>(buffer), &size),
+      ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(win32stub::OpenKeyCount(), 1);
+  EXPECT_EQ(RegCloseKey(key), ERROR_SUCCESS);
+  EXPECT_EQ(RegCloseKey(key), ERROR_INVALID_HANDLE);
+  EXPECT_EQ(win32stub::OpenKeyCount(), 0);
 }
 
 TEST_F(StandIn, RegistryRightsAndInjectedFailures) {
-    const char* path = "Software\\Office";
-    win32stub::SetString(HKEY_LOCAL_MACHINE, path, "a", "1");
-    win32stub::SetString(HKEY_LOCAL_MACHINE, path, "b", "2");
-    win32stub::DenyAccess(HKEY_LOCAL_MACHINE, path, KEY_SET_VALUE);
-    HKEY key;
-    EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, KEY_ALL_ACCESS, &key), ERROR_ACCESS_DENIED);
-    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, KEY_QUERY_VALUE, &key), ERROR_SUCCESS);
-    EXPECT_EQ(RegDeleteValueA(key, "a"), ERROR_ACCESS_DENIED) << "opened for reading only";
-    RegCloseKey(key);
+  const char* path = "Software\\Office";
+  win32stub::SetString(HKEY_LOCAL_MACHINE, path, "a", "1");
+  win32stub::SetString(HKEY_LOCAL_MACHINE, path, "b", "2");
+  win32stub::DenyAccess(HKEY_LOCAL_MACHINE, path, KEY_SET_VALUE);
+  HKEY key;
+  EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, KEY_ALL_ACCESS, &key), ERROR_ACCESS_DENIED);
+  ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, KEY_QUERY_VALUE, &key), ERROR_SUCCESS);
+  EXPECT_EQ(RegDeleteValueA(key, "a"), ERROR_ACCESS_DENIED) << "opened for reading only";
+  RegCloseKey(key);
 
-    win32stub::Reset();
-    win32stub::SetString(HKEY_LOCAL_MACHINE, path, "a", "1");
-    win32stub::FailValueWrite(HKEY_LOCAL_MACHINE, path, "a");
-    win32stub::FailValueDelete(HKEY_LOCAL_MACHINE, path, "A");
-    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, KEY_ALL_ACCESS, &key), ERROR_SUCCESS);
-    const BYTE data[] = "x";
-    EXPECT_EQ(RegSetValueExA(key, "a", 0, REG_SZ, data, 2), ERROR_ACCESS_DENIED);
-    EXPECT_EQ(RegDeleteValueA(key, "a"), ERROR_ACCESS_DENIED);
-    EXPECT_EQ(RegSetValueExA(key, "c", 0, REG_SZ, data, 2), ERROR_SUCCESS);
-    EXPECT_EQ(RegDeleteValueA(key, "gone"), ERROR_FILE_NOT_FOUND);
-    RegCloseKey(key);
-    EXPECT_EQ(win32stub::StringValue(HKEY_LOCAL_MACHINE, path, "a"), "1");
-    EXPECT_EQ(win32stub::ValueBytes(HKEY_LOCAL_MACHINE, path, "c"), std::string("x\0", 2));
-    ASSERT_EQ(win32stub::CallsTo("RegSetValueExA").size(), 2u);
-    EXPECT_EQ(win32stub::CallsTo("RegSetValueExA")[1].Text(0), "HKLM\\Software\\Office");
+  win32stub::Reset();
+  win32stub::SetString(HKEY_LOCAL_MACHINE, path, "a", "1");
+  win32stub::FailValueWrite(HKEY_LOCAL_MACHINE, path, "a");
+  win32stub::FailValueDelete(HKEY_LOCAL_MACHINE, path, "A");
+  ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, KEY_ALL_ACCESS, &key), ERROR_SUCCESS);
+  const BYTE data[] = "x";
+  EXPECT_EQ(RegSetValueExA(key, "a", 0, REG_SZ, data, 2), ERROR_ACCESS_DENIED);
+  EXPECT_EQ(RegDeleteValueA(key, "a"), ERROR_ACCESS_DENIED);
+  EXPECT_EQ(RegSetValueExA(key, "c", 0, REG_SZ, data, 2), ERROR_SUCCESS);
+  EXPECT_EQ(RegDeleteValueA(key, "gone"), ERROR_FILE_NOT_FOUND);
+  RegCloseKey(key);
+  EXPECT_EQ(win32stub::StringValue(HKEY_LOCAL_MACHINE, path, "a"), "1");
+  EXPECT_EQ(win32stub::ValueBytes(HKEY_LOCAL_MACHINE, path, "c"), std::string("x\0", 2));
+  ASSERT_EQ(win32stub::CallsTo("RegSetValueExA").size(), 2u);
+  EXPECT_EQ(win32stub::CallsTo("RegSetValueExA")[1].Text(0), "HKLM\\Software\\Office");
 }
 
 TEST_F(StandIn, RegistryKeysGoOnlyWithoutSubkeys) {
-    win32stub::CreateKey(HKEY_LOCAL_MACHINE, "Layouts\\00000628\\Inner");
-    win32stub::CreateKey(HKEY_LOCAL_MACHINE, "Layouts\\00010628");
-    HKEY list;
-    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Layouts", 0, KEY_ALL_ACCESS, &list), ERROR_SUCCESS);
-    EXPECT_EQ(RegDeleteKeyA(list, "00000628"), ERROR_ACCESS_DENIED);
-    EXPECT_EQ(RegDeleteKeyA(list, "00010628"), ERROR_SUCCESS);
-    EXPECT_EQ(RegDeleteKeyA(list, "00010628"), ERROR_FILE_NOT_FOUND);
-    RegCloseKey(list);
-    EXPECT_TRUE(win32stub::KeyExists(HKEY_LOCAL_MACHINE, "Layouts\\00000628"));
-    EXPECT_FALSE(win32stub::KeyExists(HKEY_LOCAL_MACHINE, "Layouts\\00010628"));
+  win32stub::CreateKey(HKEY_LOCAL_MACHINE, "Layouts\\00000628\\Inner");
+  win32stub::CreateKey(HKEY_LOCAL_MACHINE, "Layouts\\00010628");
+  HKEY list;
+  ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Layouts", 0, KEY_ALL_ACCESS, &list), ERROR_SUCCESS);
+  EXPECT_EQ(RegDeleteKeyA(list, "00000628"), ERROR_ACCESS_DENIED);
+  EXPECT_EQ(RegDeleteKeyA(list, "00010628"), ERROR_SUCCESS);
+  EXPECT_EQ(RegDeleteKeyA(list, "00010628"), ERROR_FILE_NOT_FOUND);
+  RegCloseKey(list);
+  EXPECT_TRUE(win32stub::KeyExists(HKEY_LOCAL_MACHINE, "Layouts\\00000628"));
+  EXPECT_FALSE(win32stub::KeyExists(HKEY_LOCAL_MACHINE, "Layouts\\00010628"));
 }
 
 std::vector<std::pair<std::string, DWORD>> List(const std::string& pattern) {
-    std::vector<std::pair<std::string, DWORD>> entries;
-    WIN32_FIND_DATAA data;
-    HANDLE find = FindFirstFileA(pattern.c_str(), &data);
-    if (find == INVALID_HANDLE_VALUE) return entries;
-    do entries.emplace_back(data.cFileName, data.dwFileAttributes);
-    while (FindNextFileA(find, &data));
-    FindClose(find);
-    return entries;
+  std::vector<std::pair<std::string, DWORD>> entries;
+  WIN32_FIND_DATAA data;
+  HANDLE find = FindFirstFileA(pattern.c_str(), &data);
+  if (find == INVALID_HANDLE_VALUE) return entries;
+  do entries.emplace_back(data.cFileName, data.dwFileAttributes);
+  while (FindNextFileA(find, &data));
+  FindClose(find);
+  return entries;
 }
 
 TEST_F(StandIn, EnumerationShowsDotEntriesAndAttributes) {
-    win32stub::MakeFile("C:\\Pkg\\b.txt", "x");
-    win32stub::MakeFile("C:\\Pkg\\Sub\\c.txt", "x");
-    win32stub::MakeFile("C:\\Outside\\keep.txt", "x");
-    win32stub::SetReadOnly("C:\\Pkg\\b.txt");
-    win32stub::MakeFolderLink("C:\\Pkg\\Link", "C:\\Outside");
-    const DWORD dir = FILE_ATTRIBUTE_DIRECTORY;
-    using Entries = std::vector<std::pair<std::string, DWORD>>;
-    EXPECT_EQ(List("c:\\pkg\\*.*"),
-              (Entries{{".", dir},
-                       {"..", dir},
-                       {"b.txt", FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_ARCHIVE},
-                       {"Link", dir | FILE_ATTRIBUTE_REPARSE_POINT},
-                       {"Sub", dir}}));
-    for (const auto& [name, attributes] : List("C:\\*.*")) EXPECT_NE(name[0], '.') << "a drive root has no dot entries";
-    EXPECT_TRUE(List("C:\\Missing\\*.*").empty());
-    EXPECT_EQ(win32stub::OpenFindCount(), 0);
-    // ".." never climbs out of the drive.
-    EXPECT_EQ(win32stub::HostPath("C:\\..\\..\\Pkg"), win32stub::HostPath("C:\\Pkg"));
+  win32stub::MakeFile("C:\\Pkg\\b.txt", "x");
+  win32stub::MakeFile("C:\\Pkg\\Sub\\c.txt", "x");
+  win32stub::MakeFile("C:\\Outside\\keep.txt", "x");
+  win32stub::SetReadOnly("C:\\Pkg\\b.txt");
+  win32stub::MakeFolderLink("C:\\Pkg\\Link", "C:\\Outside");
+  const DWORD dir = FILE_ATTRIBUTE_DIRECTORY;
+  using Entries = std::vector<std::pair<std::string, DWORD>>;
+  EXPECT_EQ(List("c:\\pkg\\*.*"),
+            (Entries{{".", dir},
+                     {"..", dir},
+                     {"b.txt", FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_ARCHIVE},
+                     {"Link", dir | FILE_ATTRIBUTE_REPARSE_POINT},
+                     {"Sub", dir}}));
+  for (const auto& [name, attributes] : List("C:\\*.*"))
+    EXPECT_NE(name[0], '.') << "a drive root has no dot entries";
+  EXPECT_TRUE(List("C:\\Missing\\*.*").empty());
+  EXPECT_EQ(win32stub::OpenFindCount(), 0);
+  // ".." never climbs out of the drive.
+  EXPECT_EQ(win32stub::HostPath("C:\\..\\..\\Pkg"), win32stub::HostPath("C:\\Pkg"));
 }
 
 TEST_F(StandIn, DeletionFollowsTheWindowsRules) {
-    win32stub::MakeFile("C:\\Pkg\\locked.dll", "x");
-    win32stub::MakeFile("C:\\Pkg\\ro.txt", "x");
-    win32stub::MakeFile("C:\\Outside\\keep.txt", "x");
-    win32stub::MakeFolderLink("C:\\Pkg\\Link", "C:\\Outside");
-    win32stub::LockFile("C:\\Pkg\\LOCKED.dll");
-    win32stub::SetReadOnly("C:\\Pkg\\ro.txt");
+  win32stub::MakeFile("C:\\Pkg\\locked.dll", "x");
+  win32stub::MakeFile("C:\\Pkg\\ro.txt", "x");
+  win32stub::MakeFile("C:\\Outside\\keep.txt", "x");
+  win32stub::MakeFolderLink("C:\\Pkg\\Link", "C:\\Outside");
+  win32stub::LockFile("C:\\Pkg\\LOCKED.dll");
+  win32stub::SetReadOnly("C:\\Pkg\\ro.txt");
 
-    EXPECT_FALSE(DeleteFileA("C:\\Pkg\\locked.dll"));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
-    EXPECT_FALSE(DeleteFileA("C:\\Pkg\\ro.txt"));
-    EXPECT_FALSE(DeleteFileA("C:\\Pkg"));
-    EXPECT_FALSE(RemoveDirectoryA("C:\\Pkg")) << "not empty";
-    EXPECT_TRUE(RemoveDirectoryA("C:\\Pkg\\Link"));
-    EXPECT_TRUE(win32stub::Exists("C:\\Outside\\keep.txt")) << "a link goes by itself";
-    EXPECT_FALSE(CreateDirectoryA("C:\\Pkg", nullptr));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
-    EXPECT_FALSE(CreateDirectoryA("C:\\No\\Parent", nullptr));
-    EXPECT_TRUE(CreateDirectoryA("C:\\Pkg\\New", nullptr));
-    EXPECT_TRUE(RemoveDirectoryA("c:\\PKG\\new"));
-    std::string tooLong = "C:\\" + std::string(MAX_PATH, 'a');
-    EXPECT_FALSE(CreateDirectoryA(tooLong.c_str(), nullptr));
+  EXPECT_FALSE(DeleteFileA("C:\\Pkg\\locked.dll"));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+  EXPECT_FALSE(DeleteFileA("C:\\Pkg\\ro.txt"));
+  EXPECT_FALSE(DeleteFileA("C:\\Pkg"));
+  EXPECT_FALSE(RemoveDirectoryA("C:\\Pkg")) << "not empty";
+  EXPECT_TRUE(RemoveDirectoryA("C:\\Pkg\\Link"));
+  EXPECT_TRUE(win32stub::Exists("C:\\Outside\\keep.txt")) << "a link goes by itself";
+  EXPECT_FALSE(CreateDirectoryA("C:\\Pkg", nullptr));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
+  EXPECT_FALSE(CreateDirectoryA("C:\\No\\Parent", nullptr));
+  EXPECT_TRUE(CreateDirectoryA("C:\\Pkg\\New", nullptr));
+  EXPECT_TRUE(RemoveDirectoryA("c:\\PKG\\new"));
+  std::string tooLong = "C:\\" + std::string(MAX_PATH, 'a');
+  EXPECT_FALSE(CreateDirectoryA(tooLong.c_str(), nullptr));
 }
 
 TEST_F(StandIn, FolderQueriesAndTheirFailures) {
-    char buffer[MAX_PATH];
-    EXPECT_EQ(GetSystemDirectoryA(buffer, MAX_PATH), win32stub::SystemDirectory().size());
-    EXPECT_EQ(buffer, win32stub::SystemDirectory());
-    EXPECT_EQ(SHGetFolderPathA(nullptr, CSIDL_APPDATA, nullptr, 0, buffer), S_OK);
-    EXPECT_EQ(buffer, win32stub::AppDataFolder());
-    EXPECT_TRUE(win32stub::IsFolder(buffer));
-    win32stub::FailSystemDirectory();
-    win32stub::FailAppDataFolder();
-    EXPECT_EQ(GetSystemDirectoryA(buffer, MAX_PATH), 0u);
-    EXPECT_LT(SHGetFolderPathA(nullptr, CSIDL_APPDATA, nullptr, 0, buffer), 0);
+  char buffer[MAX_PATH];
+  EXPECT_EQ(GetSystemDirectoryA(buffer, MAX_PATH), win32stub::SystemDirectory().size());
+  EXPECT_EQ(buffer, win32stub::SystemDirectory());
+  EXPECT_EQ(SHGetFolderPathA(nullptr, CSIDL_APPDATA, nullptr, 0, buffer), S_OK);
+  EXPECT_EQ(buffer, win32stub::AppDataFolder());
+  EXPECT_TRUE(win32stub::IsFolder(buffer));
+  win32stub::FailSystemDirectory();
+  win32stub::FailAppDataFolder();
+  EXPECT_EQ(GetSystemDirectoryA(buffer, MAX_PATH), 0u);
+  EXPECT_LT(SHGetFolderPathA(nullptr, CSIDL_APPDATA, nullptr, 0, buffer), 0);
 }
 
 TEST_F(StandIn, TextRoutines) {
-    char buffer[64];
-    EXPECT_EQ(wsprintfA(buffer, "%04X%04X", 0x1A, 0x0628), 8);
-    EXPECT_STREQ(buffer, "001A0628");
-    wsprintfA(buffer, "%i|%s|%-3d|%x", 999, "ab", -5, 0xBEEF);
-    EXPECT_STREQ(buffer, "999|ab|-5 |beef");
-    lstrcpynA(buffer, "ldkeys.dll", 7);
-    EXPECT_STREQ(buffer, "ldkeys") << "the limit counts the terminator";
-    EXPECT_EQ(lstrcmpiA("LDKEYS.DLL", "ldkeys.dll"), 0);
-    EXPECT_NE(lstrcmpA("000a0628", "000A0628"), 0);
-    lstrcpyA(buffer, "C:\\A");
-    lstrcatA(buffer, "\\b");
-    EXPECT_STREQ(buffer, "C:\\A\\b");
-    EXPECT_EQ(lstrlenA(buffer), 6);
+  char buffer[64];
+  EXPECT_EQ(wsprintfA(buffer, "%04X%04X", 0x1A, 0x0628), 8);
+  EXPECT_STREQ(buffer, "001A0628");
+  wsprintfA(buffer, "%i|%s|%-3d|%x", 999, "ab", -5, 0xBEEF);
+  EXPECT_STREQ(buffer, "999|ab|-5 |beef");
+  lstrcpynA(buffer, "ldkeys.dll", 7);
+  EXPECT_STREQ(buffer, "ldkeys") << "the limit counts the terminator";
+  EXPECT_EQ(lstrcmpiA("LDKEYS.DLL", "ldkeys.dll"), 0);
+  EXPECT_NE(lstrcmpA("000a0628", "000A0628"), 0);
+  lstrcpyA(buffer, "C:\\A");
+  lstrcatA(buffer, "\\b");
+  EXPECT_STREQ(buffer, "C:\\A\\b");
+  EXPECT_EQ(lstrlenA(buffer), 6);
 }
 
 }  // namespace

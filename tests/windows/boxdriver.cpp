@@ -32,29 +32,29 @@
 namespace {
 
 enum Exit {
-    kPassed = 0,
-    kUsage = 2,
-    kNoConfirmationBox = 10,
-    kConfirmationText = 11,
-    kNoButton = 12,
-    kNoMainWindow = 20,
-    kWindowTitle = 21,
-    kWindowSize = 22,
-    kWindowStyle = 23,
-    kBoxOwner = 24,
-    kWindowEnabled = 25,
-    kNoBitmap = 26,
-    kBackground = 27,
-    kPauseTimeout = 30,
-    kBoxStayed = 40,
-    kNoCompletionBox = 41,
-    kCompletionText = 42,
-    kCompletionAfterCancel = 43,
-    kWindowStayed = 44,
-    kNoWizard = 50,
-    kWizardStuck = 51,
-    kNoRefusal = 52,
-    kRefusalText = 53,
+  kPassed = 0,
+  kUsage = 2,
+  kNoConfirmationBox = 10,
+  kConfirmationText = 11,
+  kNoButton = 12,
+  kNoMainWindow = 20,
+  kWindowTitle = 21,
+  kWindowSize = 22,
+  kWindowStyle = 23,
+  kBoxOwner = 24,
+  kWindowEnabled = 25,
+  kNoBitmap = 26,
+  kBackground = 27,
+  kPauseTimeout = 30,
+  kBoxStayed = 40,
+  kNoCompletionBox = 41,
+  kCompletionText = 42,
+  kCompletionAfterCancel = 43,
+  kWindowStayed = 44,
+  kNoWizard = 50,
+  kWizardStuck = 51,
+  kNoRefusal = 52,
+  kRefusalText = 53,
 };
 
 const char kCaption[] = "Lindorian Package 2.10";
@@ -70,272 +70,245 @@ const WORD kResourceLanguage = MAKELANGID(LANG_CHINESE, SUBLANG_CHINESE_TRADITIO
 DWORD TimeoutMs = 120000;
 DWORD StartTick;
 
-int Fail(int code, const char *format, ...)
-{
-    va_list args;
-    va_start(args, format);
-    printf("boxdriver: FAIL (%d): ", code);
-    vprintf(format, args);
-    printf("\n");
-    va_end(args);
-    fflush(stdout);
-    return code;
+int Fail(int code, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  printf("boxdriver: FAIL (%d): ", code);
+  vprintf(format, args);
+  printf("\n");
+  va_end(args);
+  fflush(stdout);
+  return code;
 }
 
-void Note(const char *format, ...)
-{
-    va_list args;
-    va_start(args, format);
-    printf("boxdriver: [%5.1f s] ", (GetTickCount() - StartTick) / 1000.0);
-    vprintf(format, args);
-    printf("\n");
-    va_end(args);
-    fflush(stdout);
+void Note(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  printf("boxdriver: [%5.1f s] ", (GetTickCount() - StartTick) / 1000.0);
+  vprintf(format, args);
+  printf("\n");
+  va_end(args);
+  fflush(stdout);
 }
 
 // The uninstaller's message boxes: standard dialogs with its caption.
-HWND FindMessageBox()
-{
-    HWND box = FindWindowA("#32770", kCaption);
-    return (box && IsWindowVisible(box)) ? box : nullptr;
+HWND FindMessageBox() {
+  HWND box = FindWindowA("#32770", kCaption);
+  return (box && IsWindowVisible(box)) ? box : nullptr;
 }
 
-HWND WaitForMessageBox(HWND other)
-{
-    for (DWORD start = GetTickCount(); GetTickCount() - start < TimeoutMs; Sleep(100)) {
-        HWND box = FindMessageBox();
-        if (box && box != other)
-            return box;
-    }
-    return nullptr;
+HWND WaitForMessageBox(HWND other) {
+  for (DWORD start = GetTickCount(); GetTickCount() - start < TimeoutMs; Sleep(100)) {
+    HWND box = FindMessageBox();
+    if (box && box != other) return box;
+  }
+  return nullptr;
 }
 
-bool WaitUntilGone(HWND window)
-{
-    for (DWORD start = GetTickCount(); GetTickCount() - start < TimeoutMs; Sleep(100))
-        if (!IsWindow(window))
-            return true;
-    return false;
+bool WaitUntilGone(HWND window) {
+  for (DWORD start = GetTickCount(); GetTickCount() - start < TimeoutMs; Sleep(100))
+    if (!IsWindow(window)) return true;
+  return false;
 }
 
 // The box's message is its static control with text; the icon is a static
 // control too, without text.
 struct TextSearch {
-    char text[512];
+  char text[512];
 };
 
-BOOL CALLBACK CollectStaticText(HWND child, LPARAM param)
-{
-    TextSearch *search = reinterpret_cast<TextSearch *>(param);
-    char className[32];
-    char text[512];
-    if (GetClassNameA(child, className, sizeof className) && lstrcmpiA(className, "Static") == 0 &&
-        GetWindowTextA(child, text, sizeof text) > 0) {
-        lstrcpynA(search->text, text, sizeof search->text);
-        return FALSE;
-    }
-    return TRUE;
+BOOL CALLBACK CollectStaticText(HWND child, LPARAM param) {
+  TextSearch* search = reinterpret_cast<TextSearch*>(param);
+  char className[32];
+  char text[512];
+  if (GetClassNameA(child, className, sizeof className) && lstrcmpiA(className, "Static") == 0 &&
+      GetWindowTextA(child, text, sizeof text) > 0) {
+    lstrcpynA(search->text, text, sizeof search->text);
+    return FALSE;
+  }
+  return TRUE;
 }
 
-void ReadBoxText(HWND box, TextSearch *search)
-{
-    search->text[0] = 0;
-    EnumChildWindows(box, CollectStaticText, reinterpret_cast<LPARAM>(search));
+void ReadBoxText(HWND box, TextSearch* search) {
+  search->text[0] = 0;
+  EnumChildWindows(box, CollectStaticText, reinterpret_cast<LPARAM>(search));
 }
 
 // Answers like a click on the button: the dialog ends with the button's id.
-int PressButton(HWND box, int id)
-{
-    HWND button = GetDlgItem(box, id);
-    if (!button)
-        return Fail(kNoButton, "the box has no button with id %d", id);
-    PostMessageA(box, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), reinterpret_cast<LPARAM>(button));
-    return kPassed;
+int PressButton(HWND box, int id) {
+  HWND button = GetDlgItem(box, id);
+  if (!button) return Fail(kNoButton, "the box has no button with id %d", id);
+  PostMessageA(box, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), reinterpret_cast<LPARAM>(button));
+  return kPassed;
 }
 
 // --- the background picture ------------------------------------------------
 
 // The 8-bit picture as stored in the resource: header, palette, rows.
 struct Picture {
-    const BITMAPINFOHEADER *header;
-    const RGBQUAD *palette;
-    const BYTE *bits;
+  const BITMAPINFOHEADER* header;
+  const RGBQUAD* palette;
+  const BYTE* bits;
 };
 
-bool LoadPicture(const char *exePath, Picture *picture)
-{
-    HMODULE module = LoadLibraryExA(exePath, nullptr, LOAD_LIBRARY_AS_DATAFILE);
-    if (!module)
-        return false;
-    HRSRC resource = FindResourceExA(module, MAKEINTRESOURCEA(2) /* RT_BITMAP */, "BKGND", kResourceLanguage);
-    if (!resource)
-        return false;
-    HGLOBAL loaded = LoadResource(module, resource);
-    const BYTE *data = loaded ? static_cast<const BYTE *>(LockResource(loaded)) : nullptr;
-    DWORD size = SizeofResource(module, resource);
-    if (!data || size < sizeof(BITMAPINFOHEADER))
-        return false;
-    const BITMAPINFOHEADER *header = reinterpret_cast<const BITMAPINFOHEADER *>(data);
-    LONG height = header->biHeight < 0 ? -header->biHeight : header->biHeight;
-    DWORD colours = header->biClrUsed ? header->biClrUsed : 256;
-    DWORD paletteEnd = header->biSize + colours * sizeof(RGBQUAD);
-    if (header->biWidth != kPictureWidth || height != kPictureHeight || header->biBitCount != 8 ||
-        header->biCompression != BI_RGB || colours > 256 ||
-        paletteEnd + DWORD(kPictureWidth * kPictureHeight) > size)
-        return false;
-    picture->header = header;
-    picture->palette = reinterpret_cast<const RGBQUAD *>(data + header->biSize);
-    picture->bits = data + paletteEnd;
-    return true;
+bool LoadPicture(const char* exePath, Picture* picture) {
+  HMODULE module = LoadLibraryExA(exePath, nullptr, LOAD_LIBRARY_AS_DATAFILE);
+  if (!module) return false;
+  HRSRC resource =
+      FindResourceExA(module, MAKEINTRESOURCEA(2) /* RT_BITMAP */, "BKGND", kResourceLanguage);
+  if (!resource) return false;
+  HGLOBAL loaded = LoadResource(module, resource);
+  const BYTE* data = loaded ? static_cast<const BYTE*>(LockResource(loaded)) : nullptr;
+  DWORD size = SizeofResource(module, resource);
+  if (!data || size < sizeof(BITMAPINFOHEADER)) return false;
+  const BITMAPINFOHEADER* header = reinterpret_cast<const BITMAPINFOHEADER*>(data);
+  LONG height = header->biHeight < 0 ? -header->biHeight : header->biHeight;
+  DWORD colours = header->biClrUsed ? header->biClrUsed : 256;
+  DWORD paletteEnd = header->biSize + colours * sizeof(RGBQUAD);
+  if (header->biWidth != kPictureWidth || height != kPictureHeight || header->biBitCount != 8 ||
+      header->biCompression != BI_RGB || colours > 256 ||
+      paletteEnd + DWORD(kPictureWidth * kPictureHeight) > size)
+    return false;
+  picture->header = header;
+  picture->palette = reinterpret_cast<const RGBQUAD*>(data + header->biSize);
+  picture->bits = data + paletteEnd;
+  return true;
 }
 
-COLORREF PictureColour(const Picture &picture, LONG x, LONG y)
-{
-    // Rows of 640 one-byte pixels need no padding; positive heights are
-    // stored bottom row first.
-    LONG row = picture.header->biHeight > 0 ? kPictureHeight - 1 - y : y;
-    const RGBQUAD &entry = picture.palette[picture.bits[row * kPictureWidth + x]];
-    return RGB(entry.rgbRed, entry.rgbGreen, entry.rgbBlue);
+COLORREF PictureColour(const Picture& picture, LONG x, LONG y) {
+  // Rows of 640 one-byte pixels need no padding; positive heights are
+  // stored bottom row first.
+  LONG row = picture.header->biHeight > 0 ? kPictureHeight - 1 - y : y;
+  const RGBQUAD& entry = picture.palette[picture.bits[row * kPictureWidth + x]];
+  return RGB(entry.rgbRed, entry.rgbGreen, entry.rgbBlue);
 }
 
 // Compares a grid of client-area pixels, as the screen shows them, with the
 // picture. Points under the message box (and a margin for its frame) are
 // left out; so are points past the picture's edges. Reports the first few
 // differences when asked.
-int CompareBackground(HWND window, HWND box, const Picture &picture, bool report, int *compared)
-{
-    RECT client;
-    GetClientRect(window, &client);
-    POINT origin = {0, 0};
-    ClientToScreen(window, &origin);
-    RECT boxRect;
-    GetWindowRect(box, &boxRect);
-    InflateRect(&boxRect, 8, 8);
-    LONG width = client.right < kPictureWidth ? client.right : kPictureWidth;
-    LONG height = client.bottom < kPictureHeight ? client.bottom : kPictureHeight;
+int CompareBackground(HWND window, HWND box, const Picture& picture, bool report, int* compared) {
+  RECT client;
+  GetClientRect(window, &client);
+  POINT origin = {0, 0};
+  ClientToScreen(window, &origin);
+  RECT boxRect;
+  GetWindowRect(box, &boxRect);
+  InflateRect(&boxRect, 8, 8);
+  LONG width = client.right < kPictureWidth ? client.right : kPictureWidth;
+  LONG height = client.bottom < kPictureHeight ? client.bottom : kPictureHeight;
 
-    HDC screen = GetDC(nullptr);
-    int mismatches = 0;
-    *compared = 0;
-    for (int gy = 0; gy < 12; ++gy) {
-        for (int gx = 0; gx < 16; ++gx) {
-            LONG x = 3 + gx * (width - 6) / 15;
-            LONG y = 3 + gy * (height - 6) / 11;
-            POINT onScreen = {origin.x + x, origin.y + y};
-            if (x >= width || y >= height || PtInRect(&boxRect, onScreen))
-                continue;
-            COLORREF shown = GetPixel(screen, onScreen.x, onScreen.y);
-            COLORREF expected = PictureColour(picture, x, y);
-            ++*compared;
-            if (shown != expected) {
-                if (report && mismatches < 5)
-                    Note("pixel (%ld,%ld): screen %06lX, picture %06lX", x, y, shown, expected);
-                ++mismatches;
-            }
-        }
+  HDC screen = GetDC(nullptr);
+  int mismatches = 0;
+  *compared = 0;
+  for (int gy = 0; gy < 12; ++gy) {
+    for (int gx = 0; gx < 16; ++gx) {
+      LONG x = 3 + gx * (width - 6) / 15;
+      LONG y = 3 + gy * (height - 6) / 11;
+      POINT onScreen = {origin.x + x, origin.y + y};
+      if (x >= width || y >= height || PtInRect(&boxRect, onScreen)) continue;
+      COLORREF shown = GetPixel(screen, onScreen.x, onScreen.y);
+      COLORREF expected = PictureColour(picture, x, y);
+      ++*compared;
+      if (shown != expected) {
+        if (report && mismatches < 5)
+          Note("pixel (%ld,%ld): screen %06lX, picture %06lX", x, y, shown, expected);
+        ++mismatches;
+      }
     }
-    ReleaseDC(nullptr, screen);
-    return mismatches;
+  }
+  ReleaseDC(nullptr, screen);
+  return mismatches;
 }
 
 // --- checks ----------------------------------------------------------------
 
-int CheckMainWindow(HWND box, const char *exePath)
-{
-    HWND window = FindWindowA(kMainClass, nullptr);
-    if (!window)
-        return Fail(kNoMainWindow, "no window of class \"%s\"", kMainClass);
-    char title[128];
-    GetWindowTextA(window, title, sizeof title);
-    if (lstrcmpA(title, kMainTitle) != 0)
-        return Fail(kWindowTitle, "main window title \"%s\"", title);
-    RECT outer;
-    GetWindowRect(window, &outer);
-    LONG width = outer.right - outer.left, height = outer.bottom - outer.top;
-    if (width != kPictureWidth || height != kPictureHeight)
-        return Fail(kWindowSize, "main window is %ld x %ld, expected 640 x 480", width, height);
-    LONG style = GetWindowLongA(window, GWL_STYLE);
-    if ((style & WS_OVERLAPPEDWINDOW) != WS_OVERLAPPEDWINDOW || GetParent(window))
-        return Fail(kWindowStyle, "main window style %08lX", style);
-    if (GetWindow(box, GW_OWNER) != window)
-        return Fail(kBoxOwner, "the message box is not owned by the main window");
-    if (IsWindowEnabled(window))
-        return Fail(kWindowEnabled, "the main window is enabled while the box is up");
-    Note("main window %ld x %ld at (%ld,%ld), style %08lX, owns the box", width, height, outer.left,
-         outer.top, style);
+int CheckMainWindow(HWND box, const char* exePath) {
+  HWND window = FindWindowA(kMainClass, nullptr);
+  if (!window) return Fail(kNoMainWindow, "no window of class \"%s\"", kMainClass);
+  char title[128];
+  GetWindowTextA(window, title, sizeof title);
+  if (lstrcmpA(title, kMainTitle) != 0)
+    return Fail(kWindowTitle, "main window title \"%s\"", title);
+  RECT outer;
+  GetWindowRect(window, &outer);
+  LONG width = outer.right - outer.left, height = outer.bottom - outer.top;
+  if (width != kPictureWidth || height != kPictureHeight)
+    return Fail(kWindowSize, "main window is %ld x %ld, expected 640 x 480", width, height);
+  LONG style = GetWindowLongA(window, GWL_STYLE);
+  if ((style & WS_OVERLAPPEDWINDOW) != WS_OVERLAPPEDWINDOW || GetParent(window))
+    return Fail(kWindowStyle, "main window style %08lX", style);
+  if (GetWindow(box, GW_OWNER) != window)
+    return Fail(kBoxOwner, "the message box is not owned by the main window");
+  if (IsWindowEnabled(window))
+    return Fail(kWindowEnabled, "the main window is enabled while the box is up");
+  Note("main window %ld x %ld at (%ld,%ld), style %08lX, owns the box", width, height, outer.left,
+       outer.top, style);
 
-    Picture picture;
-    if (!LoadPicture(exePath, &picture))
-        return Fail(kNoBitmap, "no 640 x 480 8-bit BKGND bitmap (language 1028) in %s", exePath);
-    // The modal loop paints the window soon after the box appears; give it
-    // a moment before calling a difference a failure.
-    const int attempts = 20;
-    int compared = 0, mismatches = 0;
-    for (int attempt = 1; attempt <= attempts; ++attempt) {
-        mismatches = CompareBackground(window, box, picture, attempt == attempts, &compared);
-        if (mismatches == 0)
-            break;
-        Sleep(250);
-    }
-    if (compared < 40)
-        return Fail(kBackground, "only %d background pixels visible around the box", compared);
-    if (mismatches)
-        return Fail(kBackground, "%d of %d background pixels differ from the bitmap", mismatches, compared);
-    Note("background: %d pixels match the bitmap", compared);
-    return kPassed;
+  Picture picture;
+  if (!LoadPicture(exePath, &picture))
+    return Fail(kNoBitmap, "no 640 x 480 8-bit BKGND bitmap (language 1028) in %s", exePath);
+  // The modal loop paints the window soon after the box appears; give it
+  // a moment before calling a difference a failure.
+  const int attempts = 20;
+  int compared = 0, mismatches = 0;
+  for (int attempt = 1; attempt <= attempts; ++attempt) {
+    mismatches = CompareBackground(window, box, picture, attempt == attempts, &compared);
+    if (mismatches == 0) break;
+    Sleep(250);
+  }
+  if (compared < 40)
+    return Fail(kBackground, "only %d background pixels visible around the box", compared);
+  if (mismatches)
+    return Fail(kBackground, "%d of %d background pixels differ from the bitmap", mismatches,
+                compared);
+  Note("background: %d pixels match the bitmap", compared);
+  return kPassed;
 }
 
-int CheckBox(HWND box, const char *expected, int code)
-{
-    TextSearch search;
-    ReadBoxText(box, &search);
-    if (lstrcmpA(search.text, expected) != 0)
-        return Fail(code, "box text \"%s\", expected \"%s\"", search.text, expected);
-    Note("box says \"%s\"", search.text);
-    return kPassed;
+int CheckBox(HWND box, const char* expected, int code) {
+  TextSearch search;
+  ReadBoxText(box, &search);
+  if (lstrcmpA(search.text, expected) != 0)
+    return Fail(code, "box text \"%s\", expected \"%s\"", search.text, expected);
+  Note("box says \"%s\"", search.text);
+  return kPassed;
 }
 
-bool FileExists(const char *path)
-{
-    return GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES;
-}
+bool FileExists(const char* path) { return GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES; }
 
 // The marker file holds the screen rectangle around the main window and the
 // box as "left top width height", so that the host can crop its screenshot.
-int PauseForHost(const char *folder, HWND window, HWND box)
-{
-    char upPath[MAX_PATH], goPath[MAX_PATH];
-    snprintf(upPath, sizeof upPath, "%s\\box-up", folder);
-    snprintf(goPath, sizeof goPath, "%s\\go", folder);
-    RECT windowRect = {0, 0, 0, 0}, boxRect = {0, 0, 0, 0}, outer;
-    GetWindowRect(window, &windowRect);
-    GetWindowRect(box, &boxRect);
-    UnionRect(&outer, &windowRect, &boxRect);
-    char text[64];
-    int length = snprintf(text, sizeof text, "%ld %ld %ld %ld\n", outer.left, outer.top,
-                          outer.right - outer.left, outer.bottom - outer.top);
-    HANDLE up = CreateFileA(upPath, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (up == INVALID_HANDLE_VALUE)
-        return Fail(kPauseTimeout, "cannot create %s", upPath);
-    DWORD written = 0;
-    WriteFile(up, text, DWORD(length), &written, nullptr);
-    CloseHandle(up);
-    for (DWORD start = GetTickCount(); GetTickCount() - start < TimeoutMs; Sleep(100))
-        if (FileExists(goPath))
-            return kPassed;
-    return Fail(kPauseTimeout, "%s did not appear", goPath);
+int PauseForHost(const char* folder, HWND window, HWND box) {
+  char upPath[MAX_PATH], goPath[MAX_PATH];
+  snprintf(upPath, sizeof upPath, "%s\\box-up", folder);
+  snprintf(goPath, sizeof goPath, "%s\\go", folder);
+  RECT windowRect = {0, 0, 0, 0}, boxRect = {0, 0, 0, 0}, outer;
+  GetWindowRect(window, &windowRect);
+  GetWindowRect(box, &boxRect);
+  UnionRect(&outer, &windowRect, &boxRect);
+  char text[64];
+  int length = snprintf(text, sizeof text, "%ld %ld %ld %ld\n", outer.left, outer.top,
+                        outer.right - outer.left, outer.bottom - outer.top);
+  HANDLE up =
+      CreateFileA(upPath, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (up == INVALID_HANDLE_VALUE) return Fail(kPauseTimeout, "cannot create %s", upPath);
+  DWORD written = 0;
+  WriteFile(up, text, DWORD(length), &written, nullptr);
+  CloseHandle(up);
+  for (DWORD start = GetTickCount(); GetTickCount() - start < TimeoutMs; Sleep(100))
+    if (FileExists(goPath)) return kPassed;
+  return Fail(kPauseTimeout, "%s did not appear", goPath);
 }
 
 // After the last answer the program ends, and the system takes its window.
-int WaitForProgramEnd(HWND window, bool cancelled)
-{
-    for (DWORD start = GetTickCount(); GetTickCount() - start < TimeoutMs; Sleep(100)) {
-        if (cancelled && FindMessageBox())
-            return Fail(kCompletionAfterCancel, "a message box came up after Cancel");
-        if (!IsWindow(window))
-            return kPassed;
-    }
-    return Fail(kWindowStayed, "the main window is still there");
+int WaitForProgramEnd(HWND window, bool cancelled) {
+  for (DWORD start = GetTickCount(); GetTickCount() - start < TimeoutMs; Sleep(100)) {
+    if (cancelled && FindMessageBox())
+      return Fail(kCompletionAfterCancel, "a message box came up after Cancel");
+    if (!IsWindow(window)) return kPassed;
+  }
+  return Fail(kWindowStayed, "the main window is still there");
 }
 
 // --- the installer -----------------------------------------------------------
@@ -349,183 +322,161 @@ const int kNextButton = 1;
 const int kBackButton = 3;
 
 struct SetupSearch {
-    bool wizard;
-    HWND found;
+  bool wizard;
+  HWND found;
 };
 
-BOOL CALLBACK MatchSetupWindow(HWND window, LPARAM param)
-{
-    SetupSearch *search = reinterpret_cast<SetupSearch *>(param);
-    char className[32];
-    char title[128];
-    if (IsWindowVisible(window) && GetClassNameA(window, className, sizeof className) &&
-        lstrcmpA(className, "#32770") == 0 && GetWindowTextA(window, title, sizeof title) &&
-        strncmp(title, kSetupCaptionStart, sizeof kSetupCaptionStart - 1) == 0 &&
-        (GetDlgItem(window, kBackButton) != nullptr) == search->wizard) {
-        search->found = window;
-        return FALSE;
-    }
-    return TRUE;
+BOOL CALLBACK MatchSetupWindow(HWND window, LPARAM param) {
+  SetupSearch* search = reinterpret_cast<SetupSearch*>(param);
+  char className[32];
+  char title[128];
+  if (IsWindowVisible(window) && GetClassNameA(window, className, sizeof className) &&
+      lstrcmpA(className, "#32770") == 0 && GetWindowTextA(window, title, sizeof title) &&
+      strncmp(title, kSetupCaptionStart, sizeof kSetupCaptionStart - 1) == 0 &&
+      (GetDlgItem(window, kBackButton) != nullptr) == search->wizard) {
+    search->found = window;
+    return FALSE;
+  }
+  return TRUE;
 }
 
-HWND WaitForSetupWindow(bool wizard)
-{
-    for (DWORD start = GetTickCount(); GetTickCount() - start < TimeoutMs; Sleep(100)) {
-        SetupSearch search = {wizard, nullptr};
-        EnumWindows(MatchSetupWindow, reinterpret_cast<LPARAM>(&search));
-        if (search.found)
-            return search.found;
-    }
-    return nullptr;
+HWND WaitForSetupWindow(bool wizard) {
+  for (DWORD start = GetTickCount(); GetTickCount() - start < TimeoutMs; Sleep(100)) {
+    SetupSearch search = {wizard, nullptr};
+    EnumWindows(MatchSetupWindow, reinterpret_cast<LPARAM>(&search));
+    if (search.found) return search.found;
+  }
+  return nullptr;
 }
 
 // The wizard makes each page anew as a dialog inside its window. Presses the
 // default button once on every page where it is enabled, until the wizard
 // is gone; the installation page moves on by itself when it is done.
-int GoThroughWizard(HWND wizard)
-{
-    HWND pressedOn = nullptr;
-    int pressed = 0;
-    for (DWORD start = GetTickCount(); IsWindow(wizard); Sleep(100)) {
-        if (GetTickCount() - start > TimeoutMs)
-            return Fail(kWizardStuck, "the wizard stayed on one page for %lu s", TimeoutMs / 1000);
-        HWND page = FindWindowExA(wizard, nullptr, "#32770", nullptr);
-        HWND button = GetDlgItem(wizard, kNextButton);
-        if (!page || page == pressedOn || !button || !IsWindowVisible(button) || !IsWindowEnabled(button))
-            continue;
-        // The label in UTF-8, whatever the page language and code page.
-        WCHAR label[64] = L"";
-        char text[192] = "";
-        GetWindowTextW(button, label, 64);
-        WideCharToMultiByte(CP_UTF8, 0, label, -1, text, sizeof text, nullptr, nullptr);
-        Note("page %d: pressing \"%s\"", ++pressed, text);
-        int result = PressButton(wizard, kNextButton);
-        if (result != kPassed)
-            return result;
-        pressedOn = page;
-        start = GetTickCount();
-    }
-    Note("the wizard is gone");
-    return kPassed;
+int GoThroughWizard(HWND wizard) {
+  HWND pressedOn = nullptr;
+  int pressed = 0;
+  for (DWORD start = GetTickCount(); IsWindow(wizard); Sleep(100)) {
+    if (GetTickCount() - start > TimeoutMs)
+      return Fail(kWizardStuck, "the wizard stayed on one page for %lu s", TimeoutMs / 1000);
+    HWND page = FindWindowExA(wizard, nullptr, "#32770", nullptr);
+    HWND button = GetDlgItem(wizard, kNextButton);
+    if (!page || page == pressedOn || !button || !IsWindowVisible(button) ||
+        !IsWindowEnabled(button))
+      continue;
+    // The label in UTF-8, whatever the page language and code page.
+    WCHAR label[64] = L"";
+    char text[192] = "";
+    GetWindowTextW(button, label, 64);
+    WideCharToMultiByte(CP_UTF8, 0, label, -1, text, sizeof text, nullptr, nullptr);
+    Note("page %d: pressing \"%s\"", ++pressed, text);
+    int result = PressButton(wizard, kNextButton);
+    if (result != kPassed) return result;
+    pressedOn = page;
+    start = GetTickCount();
+  }
+  Note("the wizard is gone");
+  return kPassed;
 }
 
-int AcknowledgeRefusal(const char *expected)
-{
-    HWND box = WaitForSetupWindow(false);
-    if (!box)
-        return Fail(kNoRefusal, "no \"%s...\" box within %lu s", kSetupCaptionStart, TimeoutMs / 1000);
-    int result = CheckBox(box, expected, kRefusalText);
-    if (result == kPassed)
-        result = PressButton(box, IDOK);
-    if (result == kPassed && !WaitUntilGone(box))
-        result = Fail(kBoxStayed, "the installer's box stayed after OK");
-    if (result == kPassed)
-        Note("pressed OK on the installer's box");
-    return result;
+int AcknowledgeRefusal(const char* expected) {
+  HWND box = WaitForSetupWindow(false);
+  if (!box)
+    return Fail(kNoRefusal, "no \"%s...\" box within %lu s", kSetupCaptionStart, TimeoutMs / 1000);
+  int result = CheckBox(box, expected, kRefusalText);
+  if (result == kPassed) result = PressButton(box, IDOK);
+  if (result == kPassed && !WaitUntilGone(box))
+    result = Fail(kBoxStayed, "the installer's box stayed after OK");
+  if (result == kPassed) Note("pressed OK on the installer's box");
+  return result;
 }
 
 struct Options {
-    bool setup;
-    bool answerOk;
-    const char *windowExe;
-    const char *pauseFolder;
-    const char *refusal;
+  bool setup;
+  bool answerOk;
+  const char* windowExe;
+  const char* pauseFolder;
+  const char* refusal;
 };
 
-int DriveSetup(const Options &options)
-{
-    if (options.refusal)
-        return AcknowledgeRefusal(options.refusal);
-    HWND wizard = WaitForSetupWindow(true);
-    if (!wizard)
-        return Fail(kNoWizard, "no \"%s...\" wizard within %lu s", kSetupCaptionStart, TimeoutMs / 1000);
-    Note("the setup wizard is up");
-    if (options.pauseFolder) {
-        int result = PauseForHost(options.pauseFolder, wizard, wizard);
-        if (result != kPassed)
-            return result;
-    }
-    return GoThroughWizard(wizard);
+int DriveSetup(const Options& options) {
+  if (options.refusal) return AcknowledgeRefusal(options.refusal);
+  HWND wizard = WaitForSetupWindow(true);
+  if (!wizard)
+    return Fail(kNoWizard, "no \"%s...\" wizard within %lu s", kSetupCaptionStart,
+                TimeoutMs / 1000);
+  Note("the setup wizard is up");
+  if (options.pauseFolder) {
+    int result = PauseForHost(options.pauseFolder, wizard, wizard);
+    if (result != kPassed) return result;
+  }
+  return GoThroughWizard(wizard);
 }
 
-bool ParseOptions(int argc, char **argv, Options *options)
-{
-    if (argc < 2)
-        return false;
-    options->setup = strcmp(argv[1], "setup") == 0;
-    options->answerOk = strcmp(argv[1], "ok") == 0;
-    if (!options->setup && !options->answerOk && strcmp(argv[1], "cancel") != 0)
-        return false;
-    options->windowExe = nullptr;
-    options->pauseFolder = nullptr;
-    options->refusal = nullptr;
-    for (int i = 2; i < argc; i += 2) {
-        if (i + 1 >= argc)
-            return false;
-        if (strcmp(argv[i], "--window") == 0 && !options->setup)
-            options->windowExe = argv[i + 1];
-        else if (strcmp(argv[i], "--refusal") == 0 && options->setup)
-            options->refusal = argv[i + 1];
-        else if (strcmp(argv[i], "--pause") == 0)
-            options->pauseFolder = argv[i + 1];
-        else if (strcmp(argv[i], "--timeout") == 0)
-            TimeoutMs = DWORD(atoi(argv[i + 1])) * 1000;
-        else
-            return false;
-    }
-    return TimeoutMs > 0;
+bool ParseOptions(int argc, char** argv, Options* options) {
+  if (argc < 2) return false;
+  options->setup = strcmp(argv[1], "setup") == 0;
+  options->answerOk = strcmp(argv[1], "ok") == 0;
+  if (!options->setup && !options->answerOk && strcmp(argv[1], "cancel") != 0) return false;
+  options->windowExe = nullptr;
+  options->pauseFolder = nullptr;
+  options->refusal = nullptr;
+  for (int i = 2; i < argc; i += 2) {
+    if (i + 1 >= argc) return false;
+    if (strcmp(argv[i], "--window") == 0 && !options->setup)
+      options->windowExe = argv[i + 1];
+    else if (strcmp(argv[i], "--refusal") == 0 && options->setup)
+      options->refusal = argv[i + 1];
+    else if (strcmp(argv[i], "--pause") == 0)
+      options->pauseFolder = argv[i + 1];
+    else if (strcmp(argv[i], "--timeout") == 0)
+      TimeoutMs = DWORD(atoi(argv[i + 1])) * 1000;
+    else
+      return false;
+  }
+  return TimeoutMs > 0;
 }
 
-int Drive(const Options &options)
-{
-    HWND box = WaitForMessageBox(nullptr);
-    if (!box)
-        return Fail(kNoConfirmationBox, "no \"%s\" box within %lu s", kCaption, TimeoutMs / 1000);
-    Note("confirmation box is up");
-    HWND window = GetWindow(box, GW_OWNER);
-    int result = CheckBox(box, kConfirmationTextExpected, kConfirmationText);
-    if (result == kPassed && options.windowExe)
-        result = CheckMainWindow(box, options.windowExe);
-    if (result == kPassed && options.pauseFolder)
-        result = PauseForHost(options.pauseFolder, window, box);
-    if (result != kPassed)
-        return result;
+int Drive(const Options& options) {
+  HWND box = WaitForMessageBox(nullptr);
+  if (!box)
+    return Fail(kNoConfirmationBox, "no \"%s\" box within %lu s", kCaption, TimeoutMs / 1000);
+  Note("confirmation box is up");
+  HWND window = GetWindow(box, GW_OWNER);
+  int result = CheckBox(box, kConfirmationTextExpected, kConfirmationText);
+  if (result == kPassed && options.windowExe) result = CheckMainWindow(box, options.windowExe);
+  if (result == kPassed && options.pauseFolder)
+    result = PauseForHost(options.pauseFolder, window, box);
+  if (result != kPassed) return result;
 
-    result = PressButton(box, options.answerOk ? IDOK : IDCANCEL);
-    if (result != kPassed)
-        return result;
-    Note("pressed %s", options.answerOk ? "OK" : "Cancel");
-    if (!WaitUntilGone(box))
-        return Fail(kBoxStayed, "the confirmation box stayed after the answer");
+  result = PressButton(box, options.answerOk ? IDOK : IDCANCEL);
+  if (result != kPassed) return result;
+  Note("pressed %s", options.answerOk ? "OK" : "Cancel");
+  if (!WaitUntilGone(box)) return Fail(kBoxStayed, "the confirmation box stayed after the answer");
 
-    if (options.answerOk) {
-        HWND done = WaitForMessageBox(box);
-        if (!done)
-            return Fail(kNoCompletionBox, "no completion box within %lu s", TimeoutMs / 1000);
-        result = CheckBox(done, kCompletionTextExpected, kCompletionText);
-        if (result != kPassed)
-            return result;
-        result = PressButton(done, IDOK);
-        if (result != kPassed)
-            return result;
-        Note("pressed OK on the completion box");
-    }
-    result = WaitForProgramEnd(window, !options.answerOk);
-    if (result == kPassed)
-        Note("the uninstaller's window is gone");
-    return result;
+  if (options.answerOk) {
+    HWND done = WaitForMessageBox(box);
+    if (!done) return Fail(kNoCompletionBox, "no completion box within %lu s", TimeoutMs / 1000);
+    result = CheckBox(done, kCompletionTextExpected, kCompletionText);
+    if (result != kPassed) return result;
+    result = PressButton(done, IDOK);
+    if (result != kPassed) return result;
+    Note("pressed OK on the completion box");
+  }
+  result = WaitForProgramEnd(window, !options.answerOk);
+  if (result == kPassed) Note("the uninstaller's window is gone");
+  return result;
 }
 
 }  // namespace
 
-int main(int argc, char **argv)
-{
-    StartTick = GetTickCount();
-    Options options;
-    if (!ParseOptions(argc, argv, &options)) {
-        printf("usage: boxdriver ok|cancel [--window UNINSTALL_EXE] [--pause FOLDER] [--timeout SECONDS]\n"
-               "       boxdriver setup [--refusal TEXT] [--pause FOLDER] [--timeout SECONDS]\n");
-        return kUsage;
-    }
-    return options.setup ? DriveSetup(options) : Drive(options);
+int main(int argc, char** argv) {
+  StartTick = GetTickCount();
+  Options options;
+  if (!ParseOptions(argc, argv, &options)) {
+    printf(
+        "usage: boxdriver ok|cancel [--window UNINSTALL_EXE] [--pause FOLDER] [--timeout SECONDS]\n"
+        "       boxdriver setup [--refusal TEXT] [--pause FOLDER] [--timeout SECONDS]\n");
+    return kUsage;
+  }
+  return options.setup ? DriveSetup(options) : Drive(options);
 }

@@ -62,7 +62,9 @@ class Reader {
   uint16_t U16(uint32_t rva, const char* what) const { return image_.U16(rva, what); }
   uint32_t U32(uint32_t rva, const char* what) const { return image_.U32(rva, what); }
   uint8_t U8(uint32_t rva, const std::string& what) const { return image_.U8(rva, what.c_str()); }
-  uint16_t U16(uint32_t rva, const std::string& what) const { return image_.U16(rva, what.c_str()); }
+  uint16_t U16(uint32_t rva, const std::string& what) const {
+    return image_.U16(rva, what.c_str());
+  }
 
   std::u32string WideString(uint32_t rva, const std::string& what) const {
     std::u16string text;
@@ -189,7 +191,8 @@ class Reader {
       if (table.row_size < KbdWcharRowCells + 2u * table.columns)
         throw FormatError(what + ": row size " + std::to_string(table.row_size) +
                           " is smaller than its " + std::to_string(table.columns) +
-                          " columns need (" + std::to_string(KbdWcharRowCells + 2 * table.columns) + ")");
+                          " columns need (" + std::to_string(KbdWcharRowCells + 2 * table.columns) +
+                          ")");
       ReadRows(rows, what, table);
       layout_.tables.push_back(std::move(table));
     }
@@ -320,7 +323,8 @@ std::optional<AccessorTarget> DecodeI386(const pe::PeImage& image, uint32_t code
 std::optional<AccessorTarget> DecodeAmd64(const pe::PeImage& image, uint32_t code_rva) {
   if (Matches(image, {0x48, 0x8D, 0x05}, code_rva) && Matches(image, {0xC3}, code_rva + 7)) {
     const int32_t disp = int32_t(image.U32(code_rva + 3, "code"));
-    return AccessorTarget{image.headers().image_base + uint32_t(code_rva + 7 + uint32_t(disp)), std::nullopt};
+    return AccessorTarget{image.headers().image_base + uint32_t(code_rva + 7 + uint32_t(disp)),
+                          std::nullopt};
   }
   if (Matches(image, {0x48, 0xB8}, code_rva) && Matches(image, {0xC3}, code_rva + 10))
     return AccessorTarget{image.U64(code_rva + 2, "code"), code_rva + 2};
@@ -364,24 +368,27 @@ namespace {
 // descriptor: an accessor returning a 64-bit address clears EDX, and the
 // descriptor's second DWORD is then the high half of pCharModifiers, zero;
 // in the 32-bit layout it is pVkToWcharTable, which no layout leaves null.
-ModuleKind KindOf(const pe::PeImage& image, const AccessorTarget& accessor, uint32_t descriptor_rva) {
+ModuleKind KindOf(const pe::PeImage& image, const AccessorTarget& accessor,
+                  uint32_t descriptor_rva) {
   switch (image.headers().machine) {
     case pe::kMachineAmd64: return ModuleKind::kAmd64;
     case pe::kMachineArm64: return ModuleKind::kArm64;
   }
-  return accessor.clears_high_half && image.U32(descriptor_rva + 4, "descriptor") == 0 ? ModuleKind::kWow64
-                                                                                     : ModuleKind::kI386;
+  return accessor.clears_high_half && image.U32(descriptor_rva + 4, "descriptor") == 0
+             ? ModuleKind::kWow64
+             : ModuleKind::kI386;
 }
 
 }  // namespace
 
 Expected<Layout> ReadLayout(const pe::PeImage& image) {
   const pe::Headers& h = image.headers();
-  const bool supported = h.pe32_plus() ? h.machine == pe::kMachineAmd64 || h.machine == pe::kMachineArm64
-                                       : h.machine == pe::kMachineI386;
+  const bool supported = h.pe32_plus()
+                             ? h.machine == pe::kMachineAmd64 || h.machine == pe::kMachineArm64
+                             : h.machine == pe::kMachineI386;
   if (!supported)
-    return pe::Failure{"not an i386 (PE32), AMD64 or ARM64 (PE32+) image (machine " + Hex(h.machine) +
-                       (h.pe32_plus() ? ", PE32+)" : ", PE32)")};
+    return pe::Failure{"not an i386 (PE32), AMD64 or ARM64 (PE32+) image (machine " +
+                       Hex(h.machine) + (h.pe32_plus() ? ", PE32+)" : ", PE32)")};
   auto exports = image.Exports();
   if (!exports) return pe::Failure{exports.error()};
   const pe::Export* accessor = exports->Find("KbdLayerDescriptor");
@@ -397,7 +404,8 @@ Expected<Layout> ReadLayout(const pe::PeImage& image) {
     layout.accessor_rva = accessor->rva;
     layout.pointer_relocation = h.pe32_plus() ? pe::kRelDir64 : pe::kRelHighLow;
     if (target->operand_rva) layout.pointer_sites.push_back(*target->operand_rva);
-    layout.descriptor_rva = Reader(image, layout).Target(target->descriptor_va, "KbdLayerDescriptor's address");
+    layout.descriptor_rva =
+        Reader(image, layout).Target(target->descriptor_va, "KbdLayerDescriptor's address");
     layout.kind = KindOf(image, *target, layout.descriptor_rva);
     Reader reader(image, layout);
     reader.ReadDescriptor();

@@ -126,13 +126,13 @@ struct CharRow {  // VK_TO_WCHARSn
   bool operator==(const CharRow&) const = default;
 };
 
-struct CharTable {  // one VK_TO_WCHAR_TABLE entry and its rows
-  uint8_t columns = 0;   // nModifications
-  uint8_t row_size = 0;  // cbSize
+struct CharTable {            // one VK_TO_WCHAR_TABLE entry and its rows
+  uint8_t columns = 0;        // nModifications
+  uint8_t row_size = 0;       // cbSize
   std::vector<CharRow> rows;  // without the terminating row
 };
 
-struct DeadKey {  // DEADKEY
+struct DeadKey {        // DEADKEY
   uint16_t base = 0;    // low word of dwBoth
   uint16_t accent = 0;  // high word of dwBoth: the dead character
   uint16_t composed = 0;
@@ -141,7 +141,7 @@ struct DeadKey {  // DEADKEY
 
 struct Ligature {  // LIGATUREn
   uint8_t vk = 0;
-  uint16_t column = 0;  // ModificationNumber
+  uint16_t column = 0;          // ModificationNumber
   std::vector<uint16_t> units;  // up to nLgMax, WCH_NONE padding removed
 };
 

@@ -119,15 +119,17 @@ int Type(const std::string& path, const std::vector<std::string>& words) {
       case kbd::Outcome::kLigature: line += "ligature"; break;
       case kbd::Outcome::kCharacter: break;
     }
-    if (!result.output.empty()) line += (t.outcome == kbd::Outcome::kCharacter ? "" : " ") +
-                                        kbd::CodePoints(pe::DecodeUtf16(result.output));
+    if (!result.output.empty())
+      line += (t.outcome == kbd::Outcome::kCharacter ? "" : " ") +
+              kbd::CodePoints(pe::DecodeUtf16(result.output));
     if (state.caps_lock && result.vk == kbd::VK_CAPITAL) line += " (Caps Lock on)";
     if (!state.caps_lock && result.vk == kbd::VK_CAPITAL) line += " (Caps Lock off)";
     std::cout << line << "\n";
     typed += result.output;
   }
   const std::u32string code_points = pe::DecodeUtf16(typed);
-  std::cout << "code points: " << (code_points.empty() ? "none" : kbd::CodePoints(code_points)) << "\n"
+  std::cout << "code points: " << (code_points.empty() ? "none" : kbd::CodePoints(code_points))
+            << "\n"
             << "text: " << Printable(code_points) << "\n";
   return 0;
 }

@@ -52,8 +52,8 @@ std::string ScanEntryText(uint16_t entry) {
   if (uint8_t(entry) == kNoKey) return "none";
   std::string text = VkName(uint8_t(entry)) + " (" + Hex(uint8_t(entry), 2) + ")";
   static const std::pair<uint16_t, const char*> kFlags[] = {
-      {KBDEXT, "KBDEXT"}, {KBDMULTIVK, "KBDMULTIVK"}, {KBDSPECIAL, "KBDSPECIAL"},
-      {KBDNUMPAD, "KBDNUMPAD"}, {KBDUNICODE, "KBDUNICODE"}, {KBDINJECTEDVK, "KBDINJECTEDVK"},
+      {KBDEXT, "KBDEXT"},           {KBDMULTIVK, "KBDMULTIVK"}, {KBDSPECIAL, "KBDSPECIAL"},
+      {KBDNUMPAD, "KBDNUMPAD"},     {KBDUNICODE, "KBDUNICODE"}, {KBDINJECTEDVK, "KBDINJECTEDVK"},
       {KBDMAPPEDVK, "KBDMAPPEDVK"}, {KBDBREAK, "KBDBREAK"}};
   for (auto [flag, name] : kFlags)
     if (entry & flag) text += std::string(" ") + name;
@@ -61,9 +61,11 @@ std::string ScanEntryText(uint16_t entry) {
 }
 
 std::string AttributeText(uint8_t attributes) {
-  static const std::pair<uint8_t, const char*> kAttributes[] = {
-      {CAPLOK, "CAPLOK"}, {SGCAPS, "SGCAPS"}, {CAPLOKALTGR, "CAPLOKALTGR"},
-      {KANALOK, "KANALOK"}, {GRPSELTAP, "GRPSELTAP"}};
+  static const std::pair<uint8_t, const char*> kAttributes[] = {{CAPLOK, "CAPLOK"},
+                                                                {SGCAPS, "SGCAPS"},
+                                                                {CAPLOKALTGR, "CAPLOKALTGR"},
+                                                                {KANALOK, "KANALOK"},
+                                                                {GRPSELTAP, "GRPSELTAP"}};
   std::string text;
   for (auto [flag, name] : kAttributes)
     if (attributes & flag) text += (text.empty() ? "" : "+") + std::string(name);
@@ -76,12 +78,14 @@ std::string Quoted(std::u32string_view text) { return "\"" + pe::EncodeUtf8(text
 
 void PrintKeyNames(std::ostream& out, const char* title, const std::vector<KeyName>& names) {
   out << title << " (" << names.size() << ")\n";
-  for (const KeyName& name : names) out << "  " << Scan(name.scan) << "  " << Quoted(name.name) << "\n";
+  for (const KeyName& name : names)
+    out << "  " << Scan(name.scan) << "  " << Quoted(name.name) << "\n";
 }
 
 void PrintScanPairs(std::ostream& out, const char* title, const std::vector<ScanVk>& pairs) {
   out << title << " (" << pairs.size() << ", in file order)\n";
-  for (const ScanVk& pair : pairs) out << "  " << Scan(pair.scan) << "  " << ScanEntryText(pair.vk) << "\n";
+  for (const ScanVk& pair : pairs)
+    out << "  " << Scan(pair.scan) << "  " << ScanEntryText(pair.vk) << "\n";
 }
 
 // A name for each column: the modifier keys of the first mask that selects it.
@@ -103,7 +107,8 @@ std::string LocaleFlagsText(uint32_t flags) {
 }  // namespace
 
 std::string VkName(uint8_t vk) {
-  if ((vk >= '0' && vk <= '9') || (vk >= 'A' && vk <= 'Z')) return std::string("'") + char(vk) + "'";
+  if ((vk >= '0' && vk <= '9') || (vk >= 'A' && vk <= 'Z'))
+    return std::string("'") + char(vk) + "'";
   if (vk >= 0x60 && vk <= 0x69) return "VK_NUMPAD" + std::to_string(vk - 0x60);
   if (vk >= 0x70 && vk <= 0x87) return "VK_F" + std::to_string(vk - 0x6F);
   for (auto [code, name] : kVkNames)
@@ -116,7 +121,8 @@ std::string CellText(uint16_t cell) {
   if (cell == WCH_DEAD) return "WCH_DEAD";
   if (cell == WCH_LGTR) return "WCH_LGTR";
   std::string text = CodePointLabel(cell);
-  if (cell <= 0x20 || cell == 0x7F || (cell >= 0x80 && cell < 0xA0) || (cell >= 0xD800 && cell <= 0xDFFF))
+  if (cell <= 0x20 || cell == 0x7F || (cell >= 0x80 && cell < 0xA0) ||
+      (cell >= 0xD800 && cell <= 0xDFFF))
     return text;  // control characters, space and lone surrogates are not shown
   std::u32string shown;
   if (IsCombiningMark(cell)) shown += kDottedCircle;
@@ -143,8 +149,10 @@ std::string MaskName(const Layout& layout, uint16_t mask) {
     std::string name = Hex(bit, 2);
     for (const VkToBit& pair : layout.modifiers.vk_to_bit)
       if (pair.bits == bit) {
-        name = pair.vk == VK_SHIFT ? "Shift" : pair.vk == VK_CONTROL ? "Ctrl"
-             : pair.vk == VK_MENU  ? "Alt"   : VkName(pair.vk);
+        name = pair.vk == VK_SHIFT     ? "Shift"
+               : pair.vk == VK_CONTROL ? "Ctrl"
+               : pair.vk == VK_MENU    ? "Alt"
+                                       : VkName(pair.vk);
         break;
       }
     text += (text.empty() ? "" : "+") + name;
@@ -157,10 +165,13 @@ void PrintSummary(std::ostream& out, const Layout& layout) {
   size_t rows = 0;
   for (const CharTable& table : layout.tables) rows += table.rows.size();
   char image_base[24];  // 64 bits wide in PE32+
-  std::snprintf(image_base, sizeof image_base, "0x%08llX", static_cast<unsigned long long>(layout.image_base));
+  std::snprintf(image_base, sizeof image_base, "0x%08llX",
+                static_cast<unsigned long long>(layout.image_base));
   out << "image base " << image_base << ", KbdLayerDescriptor at RVA "
-      << Hex(layout.accessor_rva, 4) << ", KBDTABLES at RVA " << Hex(layout.descriptor_rva, 4) << "\n"
-      << "fLocaleFlags " << Hex(d.fLocaleFlags, 8) << " (" << LocaleFlagsText(d.fLocaleFlags) << ")\n"
+      << Hex(layout.accessor_rva, 4) << ", KBDTABLES at RVA " << Hex(layout.descriptor_rva, 4)
+      << "\n"
+      << "fLocaleFlags " << Hex(d.fLocaleFlags, 8) << " (" << LocaleFlagsText(d.fLocaleFlags)
+      << ")\n"
       << "bMaxVSCtoVK " << unsigned(d.bMaxVSCtoVK) << ", E0 keys " << layout.e0.size()
       << ", E1 keys " << layout.e1.size() << "\n"
       << "character tables " << layout.tables.size() << " with " << rows << " rows\n"
@@ -179,8 +190,10 @@ void PrintChart(std::ostream& out, const Layout& layout) {
     out << "  " << VkName(pair.vk) << " -> bit " << Hex(pair.bits, 2) << "\n";
   for (size_t mask = 0; mask < mods.mod_number.size(); ++mask) {
     out << "  mask " << mask << " (" << MaskName(layout, uint16_t(mask)) << ") -> ";
-    if (mods.mod_number[mask] == SHFT_INVALID) out << "SHFT_INVALID\n";
-    else out << "column " << unsigned(mods.mod_number[mask]) << "\n";
+    if (mods.mod_number[mask] == SHFT_INVALID)
+      out << "SHFT_INVALID\n";
+    else
+      out << "column " << unsigned(mods.mod_number[mask]) << "\n";
   }
 
   out << "\nScan codes (" << layout.scan_to_vk.size() << ")\n";
@@ -201,7 +214,8 @@ void PrintChart(std::ostream& out, const Layout& layout) {
     const CharTable& table = layout.tables[t];
     out << "\nCharacter table " << t + 1 << ": " << unsigned(table.columns) << " columns, row size "
         << unsigned(table.row_size) << ", " << table.rows.size() << " rows\n  columns:";
-    for (uint8_t c = 0; c < table.columns; ++c) out << "  " << unsigned(c) << " " << ColumnName(layout, c);
+    for (uint8_t c = 0; c < table.columns; ++c)
+      out << "  " << unsigned(c) << " " << ColumnName(layout, c);
     out << "\n";
     for (const CharRow& row : table.rows) {
       std::string head = "  " + VkName(row.vk);
@@ -220,8 +234,8 @@ void PrintChart(std::ostream& out, const Layout& layout) {
   if (!layout.dead_keys.empty()) {
     out << "\nDead keys (" << layout.dead_keys.size() << ")\n";
     for (const DeadKey& dk : layout.dead_keys)
-      out << "  " << CellText(dk.accent) << " + " << CellText(dk.base) << " -> " << CellText(dk.composed)
-          << (dk.flags ? " (flags " + Hex(dk.flags, 4) + ")" : "") << "\n";
+      out << "  " << CellText(dk.accent) << " + " << CellText(dk.base) << " -> "
+          << CellText(dk.composed) << (dk.flags ? " (flags " + Hex(dk.flags, 4) + ")" : "") << "\n";
   }
   if (!layout.ligatures.empty()) {
     out << "\nLigatures (" << layout.ligatures.size() << ")\n";
@@ -241,7 +255,8 @@ std::vector<std::string> RelocationGaps(const pe::PeImage& image, const Layout& 
   for (const pe::Relocation& r : *relocations)
     if (r.type == layout.pointer_relocation) covered.insert(r.rva);
   for (uint32_t site : layout.pointer_sites)
-    if (!covered.count(site)) gaps.push_back("the pointer at RVA " + Hex(site, 4) + " has no base relocation");
+    if (!covered.count(site))
+      gaps.push_back("the pointer at RVA " + Hex(site, 4) + " has no base relocation");
   return gaps;
 }
 

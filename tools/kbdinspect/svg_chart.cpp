@@ -23,16 +23,16 @@ namespace {
 // ---------------------------------------------------------------------------
 // Geometry, in pixels.
 
-constexpr double kUnit = 80;            // pitch of one key
-constexpr double kGap = 6;              // space between two keys
+constexpr double kUnit = 80;  // pitch of one key
+constexpr double kGap = 6;    // space between two keys
 constexpr double kKeyHeight = kUnit - kGap;
 constexpr double kRadius = 7;
 constexpr double kMargin = 32;
-constexpr double kCasePad = 14;         // keyboard case around the keys
-constexpr double kBlockUnits = 15;      // the main block is 15 keys wide
-constexpr double kGlyphSize = 24;       // characters in the corners
-constexpr double kLabelSize = 14;       // names of the keys without characters
-constexpr double kPad = 10;             // corner characters from the key's edge
+constexpr double kCasePad = 14;     // keyboard case around the keys
+constexpr double kBlockUnits = 15;  // the main block is 15 keys wide
+constexpr double kGlyphSize = 24;   // characters in the corners
+constexpr double kLabelSize = 14;   // names of the keys without characters
+constexpr double kPad = 10;         // corner characters from the key's edge
 constexpr double kTopBaseline = kPad + 0.76 * kGlyphSize;
 constexpr double kBottomBaseline = kKeyHeight - kPad - 0.22 * kGlyphSize;
 constexpr double kWidth = 2 * kMargin + 2 * kCasePad + kBlockUnits * kUnit - kGap;
@@ -61,20 +61,20 @@ constexpr uint8_t kEnterScan = 0x1C;
 // the key left of it has a neighbour to be named by.
 std::vector<std::vector<Slot>> MainBlock() {
   std::vector<std::vector<Slot>> rows(5);
-  rows[0].push_back(Plain(0x29));          // grave key, left of 1
-  AddRun(rows[0], 0x02, 0x0D);             // 1 .. 0, minus, equals
-  rows[0].push_back(Plain(0x0E, 2));       // Backspace
-  rows[1].push_back(Plain(0x0F, 1.5));     // Tab
-  AddRun(rows[1], 0x10, 0x1B);             // Q .. P, brackets
+  rows[0].push_back(Plain(0x29));       // grave key, left of 1
+  AddRun(rows[0], 0x02, 0x0D);          // 1 .. 0, minus, equals
+  rows[0].push_back(Plain(0x0E, 2));    // Backspace
+  rows[1].push_back(Plain(0x0F, 1.5));  // Tab
+  AddRun(rows[1], 0x10, 0x1B);          // Q .. P, brackets
   rows[1].push_back(Plain(kEnterScan, 1.5));
-  rows[2].push_back(Plain(0x3A, 1.75));    // Caps Lock
-  AddRun(rows[2], 0x1E, 0x28);             // A .. L, semicolon, apostrophe
-  rows[2].push_back(Plain(0x2B));          // left of Enter on ISO boards
+  rows[2].push_back(Plain(0x3A, 1.75));  // Caps Lock
+  AddRun(rows[2], 0x1E, 0x28);           // A .. L, semicolon, apostrophe
+  rows[2].push_back(Plain(0x2B));        // left of Enter on ISO boards
   rows[2].push_back({{Prefix::kNone, kEnterScan}, 1.25, false});
-  rows[3].push_back(Plain(0x2A, 1.25));    // left Shift
-  rows[3].push_back(Plain(0x56));          // the 102nd key, left of Z
-  AddRun(rows[3], 0x2C, 0x35);             // Z .. M, comma, period, slash
-  rows[3].push_back(Plain(0x36, 2.75));    // right Shift
+  rows[3].push_back(Plain(0x2A, 1.25));  // left Shift
+  rows[3].push_back(Plain(0x56));        // the 102nd key, left of Z
+  AddRun(rows[3], 0x2C, 0x35);           // Z .. M, comma, period, slash
+  rows[3].push_back(Plain(0x36, 2.75));  // right Shift
   rows[4] = {Plain(0x1D, 1.25),    Extended(0x5B, 1.25), Plain(0x38, 1.25),
              Plain(0x39, 6.25),    Extended(0x38, 1.25), Extended(0x5C, 1.25),
              Extended(0x5D, 1.25), Extended(0x1D, 1.25)};
@@ -92,7 +92,7 @@ struct Corner {
   std::u32string typed;  // the code points the key types in this layer
   std::u32string shown;  // as drawn: a leading mark sits on a dotted circle
   bool dead = false;
-  bool marks = false;    // holds a combining mark
+  bool marks = false;  // holds a combining mark
 };
 
 struct KeyView {
@@ -153,9 +153,15 @@ std::u32string DecodeForDocument(std::string_view utf8) {
   std::u32string out;
   for (size_t i = 0; i < utf8.size();) {
     const uint8_t lead = uint8_t(utf8[i]);
-    const int length = lead < 0x80 ? 1 : (lead & 0xE0) == 0xC0 ? 2 : (lead & 0xF0) == 0xE0 ? 3
-                     : (lead & 0xF8) == 0xF0 ? 4 : 0;
-    char32_t c = length == 1 ? lead : length == 2 ? lead & 0x1F : length == 3 ? lead & 0x0F : lead & 0x07;
+    const int length = lead < 0x80             ? 1
+                       : (lead & 0xE0) == 0xC0 ? 2
+                       : (lead & 0xF0) == 0xE0 ? 3
+                       : (lead & 0xF8) == 0xF0 ? 4
+                                               : 0;
+    char32_t c = length == 1   ? lead
+                 : length == 2 ? lead & 0x1F
+                 : length == 3 ? lead & 0x0F
+                               : lead & 0x07;
     bool valid = length != 0 && i + length <= utf8.size();
     for (int k = 1; valid && k < length; ++k) {
       const uint8_t next = uint8_t(utf8[i + k]);
@@ -244,8 +250,10 @@ void DisambiguateCaptions(std::vector<KeyView>& keys) {
     if (uses[caption] > 1) {
       const bool right = i + 1 < keys.size() && keys[i + 1].row == keys[i].row;
       const bool left = i > 0 && keys[i - 1].row == keys[i].row;
-      if (right) caption += " (left of " + keys[i + 1].caption + ")";
-      else if (left) caption += " (right of " + keys[i - 1].caption + ")";
+      if (right)
+        caption += " (left of " + keys[i + 1].caption + ")";
+      else if (left)
+        caption += " (right of " + keys[i - 1].caption + ")";
     }
     captions.push_back(caption);
   }
@@ -267,7 +275,8 @@ std::vector<KeyView> ViewKeys(const Layout& layout) {
       key.vk = ScanCodeToVk(layout, slot.scan);
       if (key.vk) {
         if (const CharRow* row = layout.FindRow(*key.vk)) key.attributes = row->attributes;
-        for (int layer = 0; layer < kLayers; ++layer) key.corners[layer] = CornerFor(layout, *key.vk, masks[layer]);
+        for (int layer = 0; layer < kLayers; ++layer)
+          key.corners[layer] = CornerFor(layout, *key.vk, masks[layer]);
       }
       key.name = KeyLabel(layout, slot, key.vk);
       key.caption = Caption(key);
@@ -286,8 +295,9 @@ std::map<char32_t, std::vector<std::string>> MarkStrokes(const std::vector<KeyVi
     for (int layer = 0; layer < kLayers; ++layer) {
       const auto& corner = key.corners[layer];
       if (!corner) continue;
-      const std::string stroke =
-          layer == kBase ? key.caption + " key" : std::string(kLayerName[layer]) + " + " + key.caption;
+      const std::string stroke = layer == kBase
+                                     ? key.caption + " key"
+                                     : std::string(kLayerName[layer]) + " + " + key.caption;
       for (char32_t c : corner->typed) {
         if (!IsCombiningMark(c)) continue;
         auto& list = strokes[c];
@@ -334,7 +344,8 @@ std::string DataCp(const std::u32string& text) {
 // A font size at which `text` fits `width` pixels, at most `size`; marks
 // take no width of their own.
 double FittingSize(const std::u32string& text, double width, double size) {
-  const auto wide = std::count_if(text.begin(), text.end(), [](char32_t c) { return !IsCombiningMark(c); });
+  const auto wide =
+      std::count_if(text.begin(), text.end(), [](char32_t c) { return !IsCombiningMark(c); });
   if (wide == 0) return size;
   return std::max(7.0, std::min(size, width / (0.62 * double(wide))));
 }
@@ -382,7 +393,8 @@ class Writer {
   void Lock(double cx, double cy, const std::string& cls) {
     Line("<g class=\"" + cls + "\">");
     Line("<path d=\"M" + Num(cx - 3) + " " + Num(cy - 0.5) + "v-2.5a3 3 0 0 1 6 0v2.5\"/>");
-    Line("<rect x=\"" + Num(cx - 4.6) + "\" y=\"" + Num(cy - 0.5) + "\" width=\"9.2\" height=\"6.8\" rx=\"1.2\"/>");
+    Line("<rect x=\"" + Num(cx - 4.6) + "\" y=\"" + Num(cy - 0.5) +
+         "\" width=\"9.2\" height=\"6.8\" rx=\"1.2\"/>");
     Line("</g>");
   }
 
@@ -400,13 +412,15 @@ std::string RectFace(double width, double height, const char* cls, double dy = 0
 std::string EnterPath(const char* cls, double dy) {
   const double top = 1.5 * kUnit - kGap, bottom = 1.25 * kUnit - kGap;
   const double inset = top - bottom, height = 2 * kUnit - kGap, r = kRadius;
-  std::string d = "M" + Num(r) + " 0H" + Num(top - r) + "A" + Num(r) + " " + Num(r) + " 0 0 1 " + Num(top) +
-                  " " + Num(r) + "V" + Num(height - r) + "A" + Num(r) + " " + Num(r) + " 0 0 1 " +
-                  Num(top - r) + " " + Num(height) + "H" + Num(inset + r) + "A" + Num(r) + " " + Num(r) +
-                  " 0 0 1 " + Num(inset) + " " + Num(height - r) + "V" + Num(kKeyHeight) + "H" + Num(r) +
-                  "A" + Num(r) + " " + Num(r) + " 0 0 1 0 " + Num(kKeyHeight - r) + "V" + Num(r) + "A" +
-                  Num(r) + " " + Num(r) + " 0 0 1 " + Num(r) + " 0Z";
-  return "<path class=\"" + std::string(cls) + "\" transform=\"translate(0 " + Num(dy) + ")\" d=\"" + d + "\"/>";
+  std::string d = "M" + Num(r) + " 0H" + Num(top - r) + "A" + Num(r) + " " + Num(r) + " 0 0 1 " +
+                  Num(top) + " " + Num(r) + "V" + Num(height - r) + "A" + Num(r) + " " + Num(r) +
+                  " 0 0 1 " + Num(top - r) + " " + Num(height) + "H" + Num(inset + r) + "A" +
+                  Num(r) + " " + Num(r) + " 0 0 1 " + Num(inset) + " " + Num(height - r) + "V" +
+                  Num(kKeyHeight) + "H" + Num(r) + "A" + Num(r) + " " + Num(r) + " 0 0 1 0 " +
+                  Num(kKeyHeight - r) + "V" + Num(r) + "A" + Num(r) + " " + Num(r) + " 0 0 1 " +
+                  Num(r) + " 0Z";
+  return "<path class=\"" + std::string(cls) + "\" transform=\"translate(0 " + Num(dy) +
+         ")\" d=\"" + d + "\"/>";
 }
 
 void DrawCorners(Writer& w, const KeyView& key, double width) {
@@ -455,24 +469,27 @@ void DrawName(Writer& w, const std::string& name, double width) {
                                     FittingSize(DecodeForDocument(second), room, kLabelSize));
   const double x = width / 2, y = kKeyHeight / 2 - 0.2 * line_size;
   w.Line("<text class=\"name\" x=\"" + Num(x) + "\" y=\"" + Num(y) + "\" text-anchor=\"middle\"" +
-         (line_size < kLabelSize ? " style=\"font-size:" + Num(line_size) + "px\"" : "") + "><tspan x=\"" +
-         Num(x) + "\">" + Escape(first) + "</tspan><tspan x=\"" + Num(x) + "\" dy=\"" + Num(1.15 * line_size) +
-         "\">" + Escape(second) + "</tspan></text>");
+         (line_size < kLabelSize ? " style=\"font-size:" + Num(line_size) + "px\"" : "") +
+         "><tspan x=\"" + Num(x) + "\">" + Escape(first) + "</tspan><tspan x=\"" + Num(x) +
+         "\" dy=\"" + Num(1.15 * line_size) + "\">" + Escape(second) + "</tspan></text>");
 }
 
 void DrawKey(Writer& w, const KeyView& key, double left, double top) {
   const bool enter = key.slot.scan.prefix == Prefix::kNone && key.slot.scan.code == kEnterScan;
   const double width = key.slot.width * kUnit - kGap;
   std::string cls = "key";
-  if (!key.vk) cls += " unmapped";
-  else if (key.HasCharacters()) cls += " char";
-  else cls += " named";
+  if (!key.vk)
+    cls += " unmapped";
+  else if (key.HasCharacters())
+    cls += " char";
+  else
+    cls += " named";
   if (key.HasMarks()) cls += " marks";
   if (key.attributes & CAPLOK) cls += " caplok";
   if (key.attributes & CAPLOKALTGR) cls += " caplokaltgr";
 
-  std::string head = "<g class=\"" + cls + "\" id=\"key-" + ScanText(key.slot.scan, "-") + "\" data-scan=\"" +
-                     ScanText(key.slot.scan, " ") + "\"";
+  std::string head = "<g class=\"" + cls + "\" id=\"key-" + ScanText(key.slot.scan, "-") +
+                     "\" data-scan=\"" + ScanText(key.slot.scan, " ") + "\"";
   if (key.vk) {
     char vk[8];
     std::snprintf(vk, sizeof vk, "%02X", *key.vk);
@@ -515,8 +532,9 @@ double DrawKeyGuide(Writer& w, const std::vector<KeyView>& keys, double top) {
 
   auto any = [&](auto predicate) { return std::any_of(keys.begin(), keys.end(), predicate); };
   std::vector<LegendItem> items = {
-      {"char", "character key: Shift and Base on the left, Shift+AltGr and AltGr in blue on the right; "
-               "an empty corner types nothing"}};
+      {"char",
+       "character key: Shift and Base on the left, Shift+AltGr and AltGr in blue on the right; "
+       "an empty corner types nothing"}};
   const bool marks = any([](const KeyView& k) { return k.slot.drawn && k.HasMarks(); });
   if (marks) items.push_back({"marks", "types a combining mark (red; the marks are listed below)"});
   items.push_back({"named", "modifier, control or function key"});
@@ -524,9 +542,11 @@ double DrawKeyGuide(Writer& w, const std::vector<KeyView>& keys, double top) {
     items.push_back({"lock", "Caps Lock acts as Shift on the key's Base and Shift characters"});
   if (any([](const KeyView& k) { return k.slot.drawn && (k.attributes & CAPLOKALTGR); }))
     items.push_back({"altgr-lock", "Caps Lock acts as Shift on the key's AltGr characters"});
-  if (marks) items.push_back({"circle", "the dotted circle stands for the letter: type the mark after it"});
+  if (marks)
+    items.push_back({"circle", "the dotted circle stands for the letter: type the mark after it"});
   if (any([](const KeyView& k) {
-        return k.slot.drawn && std::any_of(k.corners.begin(), k.corners.end(), [](const auto& c) { return c && c->dead; });
+        return k.slot.drawn && std::any_of(k.corners.begin(), k.corners.end(),
+                                           [](const auto& c) { return c && c->dead; });
       }))
     items.push_back({"dead", "dead key (purple): the character waits for the next key"});
 
@@ -540,7 +560,8 @@ double DrawKeyGuide(Writer& w, const std::vector<KeyView>& keys, double top) {
       w.Text(x + 11, y + 19, "legend mark", pe::EncodeUtf8(std::u32string{kDottedCircle}),
              " text-anchor=\"middle\" style=\"font-size:22px\"");
     } else if (s == "dead") {
-      w.Text(x + 11, y + 18, "legend dead", "\xC2\xB4", " text-anchor=\"middle\"");  // an acute accent as sample
+      w.Text(x + 11, y + 18, "legend dead", "\xC2\xB4",
+             " text-anchor=\"middle\"");  // an acute accent as sample
     } else {
       w.Line("<g class=\"" + s + "\" transform=\"translate(" + Num(x) + " " + Num(y) + ")\">");
       w.Line("<rect class=\"face\" width=\"22\" height=\"22\" rx=\"4\"/>");
@@ -601,23 +622,25 @@ std::string SvgChart(const Layout& layout, std::string_view source) {
   y += DrawKeyGuide(body, keys, y) + 26;
   y += DrawMarkList(body, keys, y) + 18;
   body.Text(kMargin, y, "footer",
-            "Drawn from " + name + ": each key's scan code through the layout's scan-code map to a virtual "
-            "key, and through its character tables to the characters shown.");
+            "Drawn from " + name +
+                ": each key's scan code through the layout's scan-code map to a virtual "
+                "key, and through its character tables to the characters shown.");
   body.Line("</g>");
   const double height = y + kMargin - 8;
 
   Writer doc;
   doc.Line("<?xml version=\"1.0\" encoding=\"UTF-8\"?>");
-  doc.Line("<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" + Num(kWidth) + "\" height=\"" + Num(height) +
-           "\" viewBox=\"0 0 " + Num(kWidth) + " " + Num(height) +
+  doc.Line("<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" + Num(kWidth) + "\" height=\"" +
+           Num(height) + "\" viewBox=\"0 0 " + Num(kWidth) + " " + Num(height) +
            "\" font-family=\"'DejaVu Sans', 'Noto Sans', 'Segoe UI', sans-serif\">");
   doc.Line("<title>" + Escape(title) + "</title>");
   doc.out() += kStyle;
   doc.Line("<rect class=\"background\" width=\"100%\" height=\"100%\"/>");
   doc.Text(kMargin, kMargin + 20, "title", title);
-  doc.Text(kMargin, kMargin + 46, "subtitle",
-           "ISO 102-key main block. Each key shows what it types with no modifier (Base), Shift, AltGr "
-           "and Shift+AltGr.");
+  doc.Text(
+      kMargin, kMargin + 46, "subtitle",
+      "ISO 102-key main block. Each key shows what it types with no modifier (Base), Shift, AltGr "
+      "and Shift+AltGr.");
   doc.out() += body.out();
   doc.Line("</svg>");
   return doc.out();

@@ -15,9 +15,12 @@ bool IsShift(uint8_t vk) { return vk == VK_SHIFT || vk == VK_LSHIFT || vk == VK_
 // The generic key a left or right modifier key also counts as.
 std::optional<uint8_t> GenericKey(uint8_t vk) {
   switch (vk) {
-    case VK_LSHIFT: case VK_RSHIFT: return VK_SHIFT;
-    case VK_LCONTROL: case VK_RCONTROL: return VK_CONTROL;
-    case VK_LMENU: case VK_RMENU: return VK_MENU;
+    case VK_LSHIFT:
+    case VK_RSHIFT: return VK_SHIFT;
+    case VK_LCONTROL:
+    case VK_RCONTROL: return VK_CONTROL;
+    case VK_LMENU:
+    case VK_RMENU: return VK_MENU;
     default: return std::nullopt;
   }
 }
@@ -70,7 +73,8 @@ std::u16string Compose(const Layout& layout, KeyboardState& state, const std::u1
   state.pending_dead.reset();
   if (units.size() == 1)
     for (const DeadKey& dk : layout.dead_keys)
-      if (dk.accent == accent && dk.base == units[0]) return std::u16string(1, char16_t(dk.composed));
+      if (dk.accent == accent && dk.base == units[0])
+        return std::u16string(1, char16_t(dk.composed));
   return std::u16string(1, accent) + units;  // no composition: both characters
 }
 
@@ -127,7 +131,8 @@ Translation TranslateVk(const Layout& layout, uint8_t vk, uint16_t mask, bool ca
   // the AltGr columns of CAPLOKALTGR rows.
   uint16_t effective = mask;
   if (caps_lock && (row->attributes & CAPLOK) && (mask & ~KBDSHIFT) == 0) effective ^= KBDSHIFT;
-  if (caps_lock && (row->attributes & CAPLOKALTGR) && (mask & (KBDCTRL | KBDALT)) == (KBDCTRL | KBDALT))
+  if (caps_lock && (row->attributes & CAPLOKALTGR) &&
+      (mask & (KBDCTRL | KBDALT)) == (KBDCTRL | KBDALT))
     effective ^= KBDSHIFT;
   const auto column = ColumnForMask(layout, effective);
   if (!column) return {};
@@ -146,7 +151,8 @@ Translation TranslateVk(const Layout& layout, uint8_t vk, uint16_t mask, bool ca
     // The dead character sits in the same column of the row that follows.
     t.outcome = Outcome::kDead;
     const CharRow* next = NextRow(*table, cells);
-    if (next && next->vk == kNoKey && *column < next->cells.size()) t.units = char16_t(next->cells[*column]);
+    if (next && next->vk == kNoKey && *column < next->cells.size())
+      t.units = char16_t(next->cells[*column]);
     return t;
   }
   t.outcome = Outcome::kCharacter;
@@ -173,8 +179,7 @@ TypedStroke TypeStroke(const Layout& layout, const Stroke& stroke, KeyboardState
   typed.translation = TranslateVk(layout, *typed.vk, typed.mask, state.caps_lock);
   const Translation& t = typed.translation;
   switch (t.outcome) {
-    case Outcome::kNothing:
-      break;
+    case Outcome::kNothing: break;
     case Outcome::kDead:
       if (state.pending_dead) {
         typed.output = Compose(layout, state, t.units);  // a dead key typed twice
@@ -183,9 +188,7 @@ TypedStroke TypeStroke(const Layout& layout, const Stroke& stroke, KeyboardState
       }
       break;
     case Outcome::kCharacter:
-    case Outcome::kLigature:
-      typed.output = Compose(layout, state, t.units);
-      break;
+    case Outcome::kLigature: typed.output = Compose(layout, state, t.units); break;
   }
   return typed;
 }

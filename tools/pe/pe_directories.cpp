@@ -7,11 +7,11 @@
 namespace pe {
 namespace {
 
-constexpr uint32_t kMaxExports = 0x10000;      // ordinals are 16-bit
+constexpr uint32_t kMaxExports = 0x10000;  // ordinals are 16-bit
 constexpr uint32_t kMaxImportDlls = 4096;
 constexpr uint32_t kMaxImportsPerDll = 0x10000;
-constexpr uint32_t kMaxResourceEntries = 4096; // per directory level
-constexpr uint32_t kResourceLevels = 3;        // type, name, language
+constexpr uint32_t kMaxResourceEntries = 4096;  // per directory level
+constexpr uint32_t kResourceLevels = 3;         // type, name, language
 
 // A directory the image declares; checks that it lies inside the image.
 std::optional<DataDirectory> DeclaredDirectory(const PeImage& image, unsigned index,
@@ -98,7 +98,8 @@ Expected<std::vector<ImportedDll>> PeImage::Imports() const {
         if (entry & (plus ? 0x8000000000000000u : 0x80000000u))
           dll.functions.push_back("#" + std::to_string(entry & 0xFFFF));
         else
-          dll.functions.push_back(AsciiZ(uint32_t(entry & 0x7FFFFFFFu) + 2, "imported function name"));
+          dll.functions.push_back(
+              AsciiZ(uint32_t(entry & 0x7FFFFFFFu) + 2, "imported function name"));
       }
       out.push_back(std::move(dll));
     }
@@ -145,7 +146,8 @@ struct ResourceWalker {
       const uint16_t length = image.U16(at, "resource name");
       const auto bytes = image.Bytes(at + 2, 2u * length, "resource name");
       std::u16string text;
-      for (size_t i = 0; i < bytes.size(); i += 2) text.push_back(char16_t(bytes[i] | bytes[i + 1] << 8));
+      for (size_t i = 0; i < bytes.size(); i += 2)
+        text.push_back(char16_t(bytes[i] | bytes[i + 1] << 8));
       key.named = true;
       key.name = EncodeUtf8(DecodeUtf16(text));
     } else {
@@ -157,8 +159,8 @@ struct ResourceWalker {
   void Walk(uint32_t offset, unsigned level, Resource& path) {
     const uint32_t at = root + offset;
     if (!visiting.insert(at).second) throw FormatError("resource directory loops on itself");
-    const uint32_t count =
-        uint32_t(image.U16(at + 12, "resource directory")) + image.U16(at + 14, "resource directory");
+    const uint32_t count = uint32_t(image.U16(at + 12, "resource directory")) +
+                           image.U16(at + 14, "resource directory");
     if (count > kMaxResourceEntries)
       throw FormatError("implausible resource directory size: " + std::to_string(count));
     for (uint32_t i = 0; i < count; ++i) {

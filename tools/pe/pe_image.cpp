@@ -15,7 +15,7 @@ constexpr uint32_t kFileHeaderSize = 20;
 constexpr uint32_t kOptionalHeaderFixedSize = 96;       // PE32, before the directories
 constexpr uint32_t kOptionalHeaderFixedSizePlus = 112;  // PE32+
 constexpr uint32_t kSectionHeaderSize = 40;
-constexpr uint32_t kMaxSections = 96;     // the loader's own limit
+constexpr uint32_t kMaxSections = 96;  // the loader's own limit
 constexpr uint32_t kMaxDirectories = 16;
 constexpr uint32_t kMaxCopy = 64u << 20;  // no single read larger than this
 
@@ -31,9 +31,9 @@ uint32_t FileU32(const std::vector<uint8_t>& b, uint32_t at) {
 void RequireFileRange(const std::vector<uint8_t>& b, uint64_t at, uint64_t size,
                       const std::string& what) {
   if (at + size > b.size())
-    throw FormatError(what + " (file offset " + Hex(uint32_t(at)) + ", " +
-                      std::to_string(size) + " bytes) runs past the end of the file (" +
-                      std::to_string(b.size()) + " bytes)");
+    throw FormatError(what + " (file offset " + Hex(uint32_t(at)) + ", " + std::to_string(size) +
+                      " bytes) runs past the end of the file (" + std::to_string(b.size()) +
+                      " bytes)");
 }
 
 }  // namespace
@@ -70,7 +70,8 @@ void PeImage::ReadHeaders() {
   if (b.size() < 2 || b[0] != 'M' || b[1] != 'Z')
     throw FormatError("not a PE image: no MZ signature");
   if (b.size() < kDosHeaderSize)
-    throw FormatError("not a PE image: " + std::to_string(b.size()) + " bytes, too short for a DOS header");
+    throw FormatError("not a PE image: " + std::to_string(b.size()) +
+                      " bytes, too short for a DOS header");
   Headers& h = headers_;
   h.nt_offset = FileU32(b, 0x3C);
   RequireFileRange(b, h.nt_offset, 4 + kFileHeaderSize, "NT headers");
@@ -104,7 +105,8 @@ void PeImage::ReadHeaders() {
   h.linker_minor = b[oh + 3];
   h.size_of_code = FileU32(b, oh + 4);
   h.entry_point = FileU32(b, oh + 16);
-  h.image_base = plus ? FileU32(b, oh + 24) | uint64_t(FileU32(b, oh + 28)) << 32 : FileU32(b, oh + 28);
+  h.image_base =
+      plus ? FileU32(b, oh + 24) | uint64_t(FileU32(b, oh + 28)) << 32 : FileU32(b, oh + 28);
   h.section_alignment = FileU32(b, oh + 32);
   h.file_alignment = FileU32(b, oh + 36);
   h.os_major = FileU16(b, oh + 40);

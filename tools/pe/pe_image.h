@@ -71,7 +71,7 @@ struct Headers {
   uint8_t linker_major = 0, linker_minor = 0;
   uint32_t size_of_code = 0;
   uint32_t entry_point = 0;  // AddressOfEntryPoint, an RVA or 0
-  uint64_t image_base = 0;  // 32 bits in PE32, 64 in PE32+
+  uint64_t image_base = 0;   // 32 bits in PE32, 64 in PE32+
   uint32_t section_alignment = 0;
   uint32_t file_alignment = 0;
   uint16_t os_major = 0, os_minor = 0;
