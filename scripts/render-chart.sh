@@ -6,19 +6,21 @@
 # README shows (commit it along with a change to the layout).
 #
 # The build runs it once dist/ldkeys.dll is linked, with KBDINSPECT naming
-# the inspector it built; by hand it takes the default build's.
+# the inspector it built and DIST_DIR the build's dist folder (an absolute
+# path); by hand it takes the default build's and the repository's dist/.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 kbdinspect=${KBDINSPECT:-build/default/tools/kbdinspect/kbdinspect}
-module=dist/ldkeys.dll
-svg=dist/ldkeys-chart.svg
-png=dist/ldkeys-chart.png
+dist=${DIST_DIR:-dist}
+module=$dist/ldkeys.dll
+svg=$dist/ldkeys-chart.svg
+png=$dist/ldkeys-chart.png
 docs=docs/ldkeys-chart.png
 
 "$kbdinspect" svg "$module" "$svg"
 # The 64-bit modules come from the same tables: their chart is this one.
-for other in dist/wow64/ldkeys.dll dist/amd64/ldkeys.dll dist/arm64/ldkeys.dll; do
+for other in "$dist"/{wow64,amd64,arm64}/ldkeys.dll; do
   "$kbdinspect" svg "$other" | cmp -s - "$svg" || { echo "render-chart: $other draws another chart" >&2; exit 1; }
 done
 echo "render-chart: the WOW64, amd64 and arm64 modules draw the same chart"
