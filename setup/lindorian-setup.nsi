@@ -23,6 +23,10 @@
 ; that the package needs Windows NT; a Unicode one would not start at all.
 Unicode false
 SetCompressor /SOLID lzma
+; Without this, makensis stores each packed file's modification time, which
+; is when the build wrote it: two builds of the same sources would differ.
+; The installed files carry the time of their installation instead.
+SetDateSave off
 RequestExecutionLevel admin
 
 !include MUI2.nsh

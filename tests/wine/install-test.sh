@@ -196,13 +196,14 @@ reg $PRELOAD :: \"2\" = \"00000628\""
 
 # A second installation over the first, through the installer's pages,
 # finds the registration and the preload entry the first one made, and
-# changes nothing but the times of the shortcuts it writes again; one
-# uninstaller run then removes everything.
+# changes nothing but the times of the files and shortcuts it writes again;
+# one uninstaller run then removes everything.
 case_twice() {
   start_case </dev/null
   install first
   install_with_pages second 0
-  echo "rewritten $PKG_GROUP" | check_change second first second
+  printf 'rewritten %s\n' 'C:\Program Files\Krelmo' "$PKG_GROUP" "$MODULE" |
+    check_change second first second
   uninstall removed
   check_removed removed
 }
