@@ -7,10 +7,17 @@
 ;                        the keyboard chart, Readme.txt
 ;   the program group    the user's Programs folder\Lindorian: shortcuts to
 ;                        the uninstaller and to the chart
-;   the layout module    ldkeys.dll in the system folder
+;   the layout module    ldkeys.dll in the system folder; on 64-bit Windows
+;                        the one for the processor in the native system
+;                        folder and the one for 32-bit programs in SysWOW64
 ;   the registration     HKLM\SYSTEM\CurrentControlSet\Control\
 ;                        Keyboard Layouts\<variant>0628
 ;   the preload entry    HKCU\Keyboard Layout\Preload, after the last entry
+;
+; This is a 32-bit program, and uninstall.exe is one too: on 64-bit Windows
+; both see the 32-bit view of the registry (ProgramFilesDir there is
+; Program Files (x86)), and the layout and preload keys are the same in
+; both views.
 ;
 ; Built by the host build (setup/CMakeLists.txt):
 ;   makensis -INPUTCHARSET UTF8 -DDIST=<dist folder> -DSTAGE=<folder with
@@ -88,8 +95,8 @@ LangString FinishText ${LANG_ENGLISH} "$(^NameDA) has been installed.$\r$\n$\r$\
 LangString FinishText ${LANG_TRADCHINESE} "$(^NameDA) 已安裝完成。$\r$\n$\r$\n請登出後再登入，或重新啟動 Windows，即可在輸入語言中找到 Lindorian 鍵盤配置。$\r$\n$\r$\n按 [完成(F)] 關閉安裝程式。"
 LangString NeedsNT ${LANG_ENGLISH} "$(^NameDA) needs Windows NT, 2000, XP or later. Nothing was installed."
 LangString NeedsNT ${LANG_TRADCHINESE} "$(^NameDA) 需要 Windows NT、2000、XP 或更新版本。未安裝任何項目。"
-LangString No64Bit ${LANG_ENGLISH} "This version of $(^NameDA) is for 32-bit Windows only; the layout for 64-bit Windows is not ready yet. Nothing was installed."
-LangString No64Bit ${LANG_TRADCHINESE} "此版本的 $(^NameDA) 僅適用於 32 位元 Windows；64 位元 Windows 的鍵盤配置尚未完成。未安裝任何項目。"
+LangString NoModule ${LANG_ENGLISH} "$(^NameDA) has no keyboard layout for this processor: it is for 32-bit Windows and for 64-bit Windows on x64 and ARM64 processors. Nothing was installed."
+LangString NoModule ${LANG_TRADCHINESE} "$(^NameDA) 沒有適用於此處理器的鍵盤配置：本套件適用於 32 位元 Windows，以及 x64 與 ARM64 處理器上的 64 位元 Windows。未安裝任何項目。"
 LangString NeedsAdmin ${LANG_ENGLISH} "Installing $(^NameDA) needs administrator rights. Sign in as an administrator and run Setup again. Nothing was installed."
 LangString NeedsAdmin ${LANG_TRADCHINESE} "安裝 $(^NameDA) 需要系統管理員權限。請以系統管理員身分登入後重新執行安裝程式。未安裝任何項目。"
 LangString Failed ${LANG_ENGLISH} "Setup stopped: it could not write $R9.$\r$\nRun Setup again once that is put right."
@@ -112,10 +119,12 @@ Function .onInit
   ${IfNot} ${IsNT}
     !insertmacro Refuse "$(NeedsNT)"
   ${EndIf}
-  ; 64-bit Windows needs the module built for its processor in the native
-  ; system folder and the WOW64 module in SysWOW64 (see InstallModule).
+  ; 64-bit Windows loads the layout module built for its processor, and
+  ; there are modules for x64 and ARM64 only.
   ${If} ${RunningX64}
-    !insertmacro Refuse "$(No64Bit)"
+  ${AndIfNot} ${IsNativeAMD64}
+  ${AndIfNot} ${IsNativeARM64}
+    !insertmacro Refuse "$(NoModule)"
   ${EndIf}
   UserInfo::GetAccountType
   Pop $0
@@ -206,19 +215,46 @@ Function NewLayoutId
   ${EndIf}
 FunctionEnd
 
-; The module in the system folder. On 32-bit Windows that is the one
-; system folder. 64-bit Windows, refused in .onInit for now, takes two
-; modules, built into dist/amd64, dist/arm64 and dist/wow64: the one for
-; its processor (${IsNativeAMD64}, ${IsNativeARM64}) into the native system
-; folder, written between ${DisableX64FSRedirection} and
-; ${EnableX64FSRedirection}, and the WOW64 one into $SYSDIR as this 32-bit
-; installer sees it, which is SysWOW64.
-Function InstallModule
-  SetOutPath $SYSDIR
+; Writes a module into the current output folder; on failure $R9 names
+; the file, as FOLDER\ldkeys.dll.
+!macro PutModule source folder
   ClearErrors
-  File "${DIST}\${MODULE}"
+  File "${source}"
   ${If} ${Errors}
-    StrCpy $R9 "$SYSDIR\${MODULE}"
+    StrCpy $R9 "${folder}\${MODULE}"
+  ${EndIf}
+!macroend
+
+; The module in the system folder. 32-bit Windows has one system folder
+; and takes the i386 module. 64-bit Windows takes two: the module for its
+; processor in the native system folder, which programs of that processor
+; load, and the WOW64 module in SysWOW64, which 32-bit programs load. This
+; 32-bit installer's $SYSDIR is redirected to SysWOW64 unless it turns
+; file-system redirection off.
+Function InstallModule
+  StrCpy $R9 ""
+  SetOutPath $SYSDIR
+  ${IfNot} ${RunningX64}
+    !insertmacro PutModule "${DIST}\${MODULE}" $SYSDIR
+  ${Else}
+    ; Asked before redirection goes off: while it is off, the installer
+    ; does nothing but write the one file.
+    StrCpy $1 amd64
+    ${If} ${IsNativeARM64}
+      StrCpy $1 arm64
+    ${EndIf}
+    ${DisableX64FSRedirection}
+    ${If} $1 == arm64
+      !insertmacro PutModule "${DIST}\arm64\${MODULE}" "$WINDIR\System32"
+    ${Else}
+      !insertmacro PutModule "${DIST}\amd64\${MODULE}" "$WINDIR\System32"
+    ${EndIf}
+    ${EnableX64FSRedirection}
+    ${If} $R9 == ""
+      !insertmacro PutModule "${DIST}\wow64\${MODULE}" "$WINDIR\SysWOW64"
+    ${EndIf}
+  ${EndIf}
+  ${If} $R9 != ""
     Call Fail
   ${EndIf}
 FunctionEnd

@@ -20,7 +20,8 @@
 #   install-test.sh CASE SETUP_EXE DIST_DIR WINDOWS_TESTS_DIR
 #
 # WINDOWS_TESTS_DIR holds boxdriver.exe and layout_load.exe.
-# Cases: roundtrip, twice, beside, refused, blocked.
+# Cases: roundtrip, twice, beside, refused, blocked in a 32-bit prefix;
+# roundtrip-win64 in a 64-bit one (WINE_ENV_ARCH=win64).
 set -euo pipefail
 # The checks read their expectations from pipes: the last command of a
 # pipeline must run in this shell, or the failures it counts are lost.
@@ -37,8 +38,22 @@ failures=0
 
 LAYOUTS='HKLM\System\CurrentControlSet\Control\Keyboard Layouts'
 PRELOAD='HKCU\Keyboard Layout\Preload'
+MAKER='C:\Program Files\Krelmo'
 UNINSTALL="$PKG_INSTALL\\uninstall.exe"
 MODULE='C:\windows\system32\ldkeys.dll'
+# Each layout module the installer puts in place, and the file it must be.
+MODULES=("$MODULE" "$dist/ldkeys.dll")
+
+# On 64-bit Windows the installer, a 32-bit program like the uninstaller,
+# puts the folders in Program Files (x86), where ProgramFilesDir in the
+# 32-bit view of the registry leads, the module for the processor into the
+# system folder and the WOW64 one into SysWOW64.
+on_win64() {
+  MAKER='C:\Program Files (x86)\Krelmo'
+  PKG_INSTALL="$MAKER\\Lindorian"
+  UNINSTALL="$PKG_INSTALL\\uninstall.exe"
+  MODULES=("$MODULE" "$dist/amd64/ldkeys.dll" 'C:\windows\syswow64\ldkeys.dll' "$dist/wow64/ldkeys.dll")
+}
 
 fail() {
   echo "FAIL: $*" >&2
@@ -123,9 +138,9 @@ check_link() {
 # the files as built, the shortcuts, the registration (with VALUES, the
 # lines after its two fixed values) and the preload list PRELOAD_LINES.
 check_installed() {
-  local listing=$1 klid=$2 values=$3 preload_lines=$4 name
-  check_tree "$listing" 'C:\Program Files\Krelmo' <<EOF
-file d C:\\Program Files\\Krelmo
+  local listing=$1 klid=$2 values=$3 preload_lines=$4 name i
+  check_tree "$listing" "$MAKER" <<EOF
+file d $MAKER
 file d $PKG_INSTALL
 file f $PKG_INSTALL\\Readme.txt
 file f $PKG_INSTALL\\ldkeys-chart.png
@@ -136,8 +151,10 @@ EOF
     cmp -s "$dist/$name" "$(pkg_host_path "$prefix" "$PKG_INSTALL\\$name")" ||
       fail "$listing: $PKG_INSTALL\\$name differs from $dist/$name"
   done
-  cmp -s "$dist/ldkeys.dll" "$(pkg_host_path "$prefix" "$MODULE")" ||
-    fail "$listing: $MODULE differs from $dist/ldkeys.dll"
+  for ((i = 0; i < ${#MODULES[@]}; i += 2)); do
+    cmp -s "${MODULES[i + 1]}" "$(pkg_host_path "$prefix" "${MODULES[i]}")" ||
+      fail "$listing: ${MODULES[i]} differs from ${MODULES[i + 1]}"
+  done
   check_tree "$listing" "$PKG_GROUP" <<EOF
 file d $PKG_GROUP
 file f $PKG_GROUP\\Keyboard chart.lnk
@@ -158,9 +175,9 @@ EOF
 # file, so the installed uninstall.exe stays, and with it the install
 # folder and the maker folder around it.
 check_removed() {
-  echo 'new C:\Program Files\Krelmo' | check_change "$1" machine "$1"
-  check_tree "$1" 'C:\Program Files\Krelmo' <<EOF
-file d C:\\Program Files\\Krelmo
+  echo "new $MAKER" | check_change "$1" machine "$1"
+  check_tree "$1" "$MAKER" <<EOF
+file d $MAKER
 file d $PKG_INSTALL
 file f $UNINSTALL
 EOF
@@ -169,10 +186,11 @@ EOF
 # Usage: installed_items KLID PRELOAD_NAME
 # What an installation adds where nothing of the package's was.
 installed_items() {
+  local i
+  for ((i = 0; i < ${#MODULES[@]}; i += 2)); do echo "new ${MODULES[i]}"; done
   cat <<EOF
-new C:\\Program Files\\Krelmo
+new $MAKER
 new $PKG_GROUP
-new $MODULE
 new $LAYOUTS\\$1
 new $PRELOAD :: "$2"
 EOF
@@ -202,7 +220,7 @@ case_twice() {
   start_case </dev/null
   install first
   install_with_pages second 0
-  printf 'rewritten %s\n' 'C:\Program Files\Krelmo' "$PKG_GROUP" "$MODULE" |
+  printf 'rewritten %s\n' "$MAKER" "$PKG_GROUP" "$MODULE" |
     check_change second first second
   uninstall removed
   check_removed removed
@@ -234,6 +252,13 @@ reg $PRELOAD :: \"3\" = \"00010628\""
   check_removed removed
 }
 
+# The package alone on 64-bit Windows (see on_win64), removed by the
+# installed uninstaller under WOW64.
+case_roundtrip_win64() {
+  on_win64
+  case_roundtrip
+}
+
 # On a system that is not Windows NT (Wine told to be Windows 98) the
 # installer refuses with exit code 2 and changes nothing, silently or with
 # a box saying why.
@@ -255,7 +280,7 @@ EOF
 # anything.
 case_blocked() {
   start_case </dev/null
-  pkg_put "$prefix" 'C:\Program Files\Krelmo' 'not a folder'
+  pkg_put "$prefix" "$MAKER" 'not a folder'
   pkg_list "$prefix" "$dir/machine.txt"
   install blocked 2
   check_change blocked machine blocked </dev/null
@@ -264,6 +289,7 @@ case_blocked() {
 start=$SECONDS
 case $case_name in
   roundtrip) case_roundtrip ;;
+  roundtrip-win64) case_roundtrip_win64 ;;
   twice) case_twice ;;
   beside) case_beside ;;
   refused) case_refused ;;
