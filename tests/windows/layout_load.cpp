@@ -20,16 +20,9 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "checks.h"
+
 namespace {
-
-int Failures = 0;
-
-void Check(bool ok, const char* what) {
-  if (!ok) {
-    printf("FAIL: %s\n", what);
-    ++Failures;
-  }
-}
 
 bool IsKlid(const char* text) {
   if (strlen(text) != KL_NAMELENGTH - 1) return false;

@@ -17,18 +17,10 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "checks.h"
 #include "kbd.h"
 
 namespace {
-
-int Failures = 0;
-
-void Check(bool ok, const char* what) {
-  if (!ok) {
-    printf("FAIL: %s\n", what);
-    ++Failures;
-  }
-}
 
 // Module bounds, set once the module is loaded.
 const BYTE* ModuleStart = nullptr;
