@@ -113,13 +113,8 @@ static int IsDirectory(const WIN32_FIND_DATAA& entry) {
 }
 
 // Junctions and folder symbolic links: what they point at belongs to
-// someone else, so only the link itself may go.
-static int IsFolderLink(const WIN32_FIND_DATAA& entry) {
-  return (entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
-}
-
-// The same asked of a path, for the package folders themselves, which no
-// enumeration has described.
+// someone else, so only the link itself may go. Asked of the path, so that
+// the package folders themselves are covered as well as those inside them.
 static int IsLink(const char* path) {
   DWORD attributes = GetFileAttributesA(path);
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
@@ -159,11 +154,7 @@ static void RemoveEntry(const char* folder, const WIN32_FIND_DATAA& entry) {
   if (!IsPlainName(entry.cFileName) || !JoinPath(path, folder, entry.cFileName)) return;
   if (!IsDirectory(entry))
     DeleteFileA(path);
-  else if (entry.cFileName[0] == '.')
-    return;  // ".", ".." and every other dot-named folder stay
-  else if (IsFolderLink(entry))
-    RemoveDirectoryA(path);
-  else
+  else if (entry.cFileName[0] != '.')  // ".", ".." and every other dot-named folder stay
     RemoveTree(path);
 }
 

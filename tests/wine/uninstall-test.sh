@@ -12,6 +12,9 @@
 # where LDKEYS_DLL is the module of the system's architecture and
 # WOW64_LDKEYS_DLL the one for 32-bit programs.
 set -euo pipefail
+# The checks read their expectations from pipes: the last command of a
+# pipeline must run in this shell, or the failures it counts are lost.
+shopt -s lastpipe
 source "$WINE_ENV_SH"
 source "$(dirname "$0")/package.sh"
 trap wine_cleanup EXIT
@@ -20,14 +23,11 @@ case_name=${1:?usage: uninstall-test.sh CASE UNINSTALL_EXE LDKEYS_DLL BOXDRIVER_
 exe=$2 ldkeys=$3 driver=$4 wow64_ldkeys=${5:-}
 dir=$WINE_CASE_DIR
 prefix=$dir/prefix
-# Failures are counted in a file: the checks also run at the end of pipes,
-# in subshells, where a count in a variable would be lost.
-failure_log=$dir.failures
-rm -f "$failure_log"
+failures=0
 
 fail() {
   echo "FAIL: $*" >&2
-  echo "$*" >>"$failure_log"
+  failures=$((failures + 1))
 }
 
 start_case() {
@@ -68,14 +68,17 @@ check_calls() {
   fi
 }
 
-# The font calls are made whether or not the fonts are there.
+# Usage: font_calls [deletions]
+# The font calls are made whether or not the fonts are there; with
+# "deletions", each font's file deletion (traced by
+# pkg_trace_files_registry_text) follows its broadcast.
 font_calls() {
-  cat <<'EOF'
-RemoveFontResourceA("C:\\windows\\Fonts\\ldser.ttf")
-broadcast WM_FONTCHANGE
-RemoveFontResourceA("C:\\windows\\Fonts\\ldfix.ttf")
-broadcast WM_FONTCHANGE
-EOF
+  local file
+  for file in ldser.ttf ldfix.ttf; do
+    echo "RemoveFontResourceA(\"C:\\\\windows\\\\Fonts\\\\$file\")"
+    echo 'broadcast WM_FONTCHANGE'
+    [[ ${1:-} != deletions ]] || echo "DeleteFileA(\"C:\\\\windows\\\\Fonts\\\\$file\")"
+  done
 }
 
 # --- cases ------------------------------------------------------------------
@@ -275,12 +278,8 @@ case_full_cp1252() {
 # arguments, in order. Without a Keyboard Layouts key (a fresh prefix has
 # none) the layout step stops before the module file.
 file_calls() {
-  local file call
-  for file in ldser.ttf ldfix.ttf; do
-    echo "RemoveFontResourceA(\"C:\\\\windows\\\\Fonts\\\\$file\")"
-    echo 'broadcast WM_FONTCHANGE'
-    echo "DeleteFileA(\"C:\\\\windows\\\\Fonts\\\\$file\")"
-  done
+  local call
+  font_calls deletions
   for call; do
     echo "${call//\\/\\\\}"
   done
@@ -378,8 +377,6 @@ case $case_name in
 esac
 echo "case $case_name: $((SECONDS - start)) s"
 
-failures=0
-[[ ! -f $failure_log ]] || failures=$(wc -l <"$failure_log")
 if ((failures == 0)); then
   wine_remove_prefix "$prefix"
   echo "uninstaller case $case_name passed"
