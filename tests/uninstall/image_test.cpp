@@ -13,7 +13,7 @@ namespace {
 
 using pe::Lower;
 
-constexpr uint16_t RtIcon = 3, RtBitmap = 2, RtGroupIcon = 14;
+constexpr uint16_t RtIcon = 3, RtBitmap = 2, RtGroupIcon = 14, RtManifest = 24;
 constexpr uint16_t TraditionalChinese = 1028;
 
 const pe::PeImage& Image() {
@@ -131,6 +131,28 @@ TEST(UninstallImage, CarriesTheWasteBinIconGroup) {
     EXPECT_EQ(d.size(), 40 + 16 * 4 + sizes[i] * (row + maskRow));
     EXPECT_EQ(U32(d, 20) ? U32(d, 20) : d.size() - 40 - 64, d.size() - 40 - 64);
   }
+}
+
+// Windows reads a program's manifest from resource 24/1 before starting it;
+// User Account Control then asks for administrator rights up front instead
+// of letting the removal fail step by step.
+TEST(UninstallImage, AsksForAdministratorRightsInItsManifest) {
+  auto resources = Image().Resources();
+  ASSERT_TRUE(resources) << resources.error();
+  EXPECT_EQ(std::count_if(resources->begin(), resources->end(),
+                          [](const pe::Resource& r) { return r.type.id == RtManifest; }),
+            1);
+  const pe::Resource* manifest = FindResource(*resources, RtManifest, 1);
+  ASSERT_NE(manifest, nullptr);
+  EXPECT_EQ(manifest->language, 0) << "language-neutral";
+  const std::string text(manifest->data.begin(), manifest->data.end());
+  const auto trustInfo = text.find("<trustInfo xmlns=\"urn:schemas-microsoft-com:asm.v3\">");
+  const auto level =
+      text.find("<requestedExecutionLevel level=\"requireAdministrator\" uiAccess=\"false\"/>");
+  ASSERT_NE(trustInfo, std::string::npos) << text;
+  ASSERT_NE(level, std::string::npos) << text;
+  EXPECT_LT(trustInfo, level);
+  EXPECT_LT(level, text.find("</trustInfo>"));
 }
 
 }  // namespace
