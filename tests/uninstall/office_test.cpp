@@ -92,6 +92,13 @@ TEST_F(OfficeAddins, ExcelPrefersTheUserStartupFolder) {
   RemoveExcelAddin();
   EXPECT_EQ(Deleted(), Paths{MachineExcelAddin()});
   EXPECT_FALSE(Exists(MachineExcelAddin()));
+
+  // Neither folder known: nothing to delete, and the key is still closed.
+  Reset();
+  CreateKey(HKEY_LOCAL_MACHINE, ExcelRoot);
+  FailAppDataFolder();
+  RemoveExcelAddin();
+  EXPECT_TRUE(Deleted().empty());
 }
 
 // Only Office 2003 keys that open for full access lead to a deletion.

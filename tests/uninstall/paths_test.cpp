@@ -161,6 +161,13 @@ TEST_F(PackageFolders, RemovesLinkedPackageFoldersWithoutEnteringThem) {
   EXPECT_FALSE(Exists(PackagePaths.InstallFolder));
   EXPECT_FALSE(Exists(PackagePaths.ProgramGroupFolder));
   EXPECT_FALSE(Exists("C:\\Program Files\\Krelmo"));
+  // One removal of each link and nothing after it: a path that named the
+  // link could name a folder someone puts in its place.
+  EXPECT_EQ(DriveChanges(), (std::vector<std::string>{
+                                "RemoveDirectoryA " + std::string(PackagePaths.ProgramGroupFolder),
+                                "RemoveDirectoryA " + std::string(PackagePaths.InstallFolder),
+                                "RemoveDirectoryA C:\\Program Files\\Krelmo"}));
+  EXPECT_TRUE(CallsTo("FindFirstFileA").empty());
 }
 
 // Removing a linked maker folder would take other products' folder with
@@ -178,9 +185,11 @@ TEST_F(PackageFolders, KeepsAMakerFolderThatIsALink) {
 }
 
 // Best-fit mapping hands back a fullwidth reverse solidus as "\\", a
-// division slash as "/": joined as they come, these names would reach the
-// sentinels outside the package. Entries named so, or with characters the
-// code page lacks ("?"), are left alone; ordinary ones still go.
+// division slash as "/", a fullwidth colon as ":" ("d:x.txt" names a stream
+// of "d"): joined as they come, these names would reach the sentinels
+// outside the package. Entries named so, with characters the code page
+// lacks ("?") or with control characters, are left alone, and no call is
+// made through them; ordinary ones still go.
 TEST_F(PackageFolders, LeavesEntriesWhoseNamesTurnIntoPaths) {
   UseResolvedPaths();
   const std::string install = PackagePaths.InstallFolder;
@@ -193,6 +202,7 @@ TEST_F(PackageFolders, LeavesEntriesWhoseNamesTurnIntoPaths) {
   MakeFile(group + "\\c\xE2\x88\x95..\xE2\x88\x95..\xE2\x88\x95x.txt");  // "c∕..∕..∕x.txt"
   MakeFile(install + "\\d\xEF\xBC\x9Ax.txt");                            // "d：x.txt"
   MakeFile(install + "\\unknown ?.txt");
+  MakeFile(install + "\\tab\tname.txt");
   MakeFile(install + "\\readme.txt");
   MakeFile(group + "\\Readme.lnk");
 
@@ -202,8 +212,12 @@ TEST_F(PackageFolders, LeavesEntriesWhoseNamesTurnIntoPaths) {
   EXPECT_TRUE(Exists("C:\\Victim\\v.txt"));
   EXPECT_FALSE(Exists(install + "\\readme.txt"));
   EXPECT_FALSE(Exists(group + "\\Readme.lnk"));
-  for (const std::string& change : DriveChanges())
+  EXPECT_TRUE(Exists(install + "\\unknown ?.txt"));
+  EXPECT_TRUE(Exists(install + "\\tab\tname.txt"));
+  for (const std::string& change : DriveChanges()) {
     EXPECT_EQ(change.find(".."), std::string::npos) << change;
+    EXPECT_EQ(change.find(':', change.find("C:") + 2), std::string::npos) << change;
+  }
 }
 
 // In code page 950 the trail byte of 許 (B3 5C), 功 (A5 5C) and 蓋 (BB 5C) is
