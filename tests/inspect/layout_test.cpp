@@ -16,7 +16,7 @@ using testimage::SampleLayout;
 
 kbd::Expected<kbd::Layout> Read(const std::vector<uint8_t>& bytes) {
   auto image = pe::PeImage::Parse(bytes);
-  if (!image) return pe::Failure{image.error()};
+  if (!image) return std::unexpected(image.error());
   return kbd::ReadLayout(*image);
 }
 
@@ -26,7 +26,7 @@ void Put32(std::vector<uint8_t>& b, uint32_t at, uint32_t v) {
 
 void ExpectError(const std::vector<uint8_t>& bytes, const std::string& fragment) {
   auto layout = Read(bytes);
-  ASSERT_FALSE(layout.ok()) << "expected an error mentioning '" << fragment << "'";
+  ASSERT_FALSE(layout.has_value()) << "expected an error mentioning '" << fragment << "'";
   EXPECT_NE(layout.error().find(fragment), std::string::npos) << layout.error();
 }
 
@@ -34,9 +34,9 @@ TEST(LayoutReader, ReadsBackEveryRecordItWasBuiltFrom) {
   const kbd::Layout sample = SampleLayout();
   const auto built = BuildLayoutImage(sample);
   auto image = pe::PeImage::Parse(built.bytes);
-  ASSERT_TRUE(image.ok()) << image.error();
+  ASSERT_TRUE(image.has_value()) << image.error();
   auto layout = kbd::ReadLayout(*image);
-  ASSERT_TRUE(layout.ok()) << layout.error();
+  ASSERT_TRUE(layout.has_value()) << layout.error();
 
   EXPECT_EQ(layout->descriptor_rva, built.descriptor_rva);
   EXPECT_EQ(layout->accessor_rva, built.accessor_rva);
@@ -77,7 +77,7 @@ TEST(LayoutReader, AcceptsOnlyTheAccessorShapesCompilersEmit) {
   for (AccessorShape shape :
        {AccessorShape::kPlain, AccessorShape::kGnuFrame, AccessorShape::kMsvcFrame}) {
     auto layout = Read(BuildLayoutImage(SampleLayout(), shape).bytes);
-    ASSERT_TRUE(layout.ok()) << int(shape) << ": " << layout.error();
+    ASSERT_TRUE(layout.has_value()) << int(shape) << ": " << layout.error();
   }
   // `mov eax, [address]` reads memory: that is not `return &descriptor;`.
   ExpectError(BuildLayoutImage(SampleLayout(), AccessorShape::kLoadFromMemory).bytes,
@@ -163,7 +163,7 @@ TEST(LayoutReader, ExplainsFilesThatAreNoLayout) {
   ExpectError(b.Build(), "exports no KbdLayerDescriptor");
 
   auto missing = kbd::LoadLayout("/nonexistent/layout.dll");
-  ASSERT_FALSE(missing.ok());
+  ASSERT_FALSE(missing.has_value());
   EXPECT_NE(missing.error().find("cannot open /nonexistent/layout.dll"), std::string::npos);
 }
 
@@ -221,7 +221,7 @@ TEST(LayoutReader, SurvivesTruncatedAndCorruptedImages) {
 TEST(LayoutReader, SurvivesTruncatedAndCorruptedCopiesOfTheBuiltModule) {
   auto module = pe::ReadFile(LDKEYS_DLL_PATH);
   if (!module) GTEST_SKIP() << "the Windows build has not made " << LDKEYS_DLL_PATH;
-  ASSERT_TRUE(kbd::LoadLayout(LDKEYS_DLL_PATH).ok());
+  ASSERT_TRUE(kbd::LoadLayout(LDKEYS_DLL_PATH).has_value());
   EXPECT_GT(ReadDamagedCopies(*module).altered_readable, module->size());
 }
 

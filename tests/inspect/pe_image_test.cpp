@@ -15,7 +15,7 @@ using testimage::kTextRva;
 
 pe::PeImage MustParse(std::vector<uint8_t> bytes) {
   auto image = pe::PeImage::Parse(std::move(bytes));
-  EXPECT_TRUE(image.ok()) << image.error();
+  EXPECT_TRUE(image.has_value()) << image.error();
   return std::move(*image);
 }
 
@@ -105,7 +105,7 @@ TEST(PeImage, RejectsWhatIsNotA32BitImage) {
     auto bytes = good;
     c.damage(bytes);
     auto image = pe::PeImage::Parse(bytes);
-    ASSERT_FALSE(image.ok()) << c.name;
+    ASSERT_FALSE(image.has_value()) << c.name;
     EXPECT_NE(image.error().find(c.message), std::string::npos) << c.name << ": " << image.error();
   }
 }
@@ -124,7 +124,7 @@ TEST(PeImage, ReadsExportsImportsAndRelocations) {
   const pe::PeImage image = MustParse(b.Build());
 
   auto exports = image.Exports();
-  ASSERT_TRUE(exports.ok()) << exports.error();
+  ASSERT_TRUE(exports.has_value()) << exports.error();
   EXPECT_EQ(exports->dll_name, "SAMPLE.dll");
   EXPECT_EQ(exports->ordinal_base, 1u);
   ASSERT_EQ(exports->functions.size(), 2u);
@@ -134,14 +134,14 @@ TEST(PeImage, ReadsExportsImportsAndRelocations) {
   EXPECT_EQ(exports->Find("Third"), nullptr);
 
   auto imports = image.Imports();
-  ASSERT_TRUE(imports.ok()) << imports.error();
+  ASSERT_TRUE(imports.has_value()) << imports.error();
   ASSERT_EQ(imports->size(), 2u);
   EXPECT_EQ((*imports)[0].name, "KERNEL32.dll");
   EXPECT_EQ((*imports)[0].functions, (std::vector<std::string>{"GetTickCount", "Sleep"}));
   EXPECT_EQ((*imports)[1].functions, (std::vector<std::string>{"MessageBoxA"}));
 
   auto relocations = image.Relocations();
-  ASSERT_TRUE(relocations.ok()) << relocations.error();
+  ASSERT_TRUE(relocations.has_value()) << relocations.error();
   EXPECT_EQ(*relocations, (std::vector<pe::Relocation>{{site, pe::kRelHighLow}}));
 }
 
@@ -162,19 +162,19 @@ TEST(PeImage, ReportsDamagedDirectories) {
   const uint32_t ordinals = parsed.U32(export_dir + 36, "test");
   bytes[*parsed.RvaToOffset(ordinals)] = 5;
   auto exports = MustParse(bytes).Exports();
-  ASSERT_FALSE(exports.ok());
+  ASSERT_FALSE(exports.has_value());
   EXPECT_NE(exports.error().find("slot 5"), std::string::npos) << exports.error();
 
   bytes = good;
   bytes[reloc_offset + 4] = 3;  // block size 3: smaller than its own header
   auto relocations = MustParse(bytes).Relocations();
-  ASSERT_FALSE(relocations.ok());
+  ASSERT_FALSE(relocations.has_value());
   EXPECT_NE(relocations.error().find("bad size"), std::string::npos) << relocations.error();
 
   bytes = good;
   bytes[0x40 + 24 + 96 + 3] = 0x70;  // export directory RVA far outside
   exports = MustParse(bytes).Exports();
-  ASSERT_FALSE(exports.ok());
+  ASSERT_FALSE(exports.has_value());
   EXPECT_NE(exports.error().find("outside the image"), std::string::npos) << exports.error();
 }
 
@@ -185,7 +185,7 @@ TEST(PeImage, WalksTheResourceTree) {
   b.Resource(24, 2, 0x0000, {9});
   const auto good = b.Build();
   auto resources = MustParse(good).Resources();
-  ASSERT_TRUE(resources.ok()) << resources.error();
+  ASSERT_TRUE(resources.has_value()) << resources.error();
   ASSERT_EQ(resources->size(), 2u);
   const pe::Resource& version = (*resources)[0];
   EXPECT_EQ(version.type.ToString(), "#16");
@@ -201,7 +201,7 @@ TEST(PeImage, WalksTheResourceTree) {
   const uint32_t first_target = *image.RvaToOffset(root + 20);
   std::fill(bytes.begin() + first_target, bytes.begin() + first_target + 3, 0);
   auto looped = MustParse(bytes).Resources();
-  ASSERT_FALSE(looped.ok());
+  ASSERT_FALSE(looped.has_value());
   EXPECT_NE(looped.error().find("loops"), std::string::npos) << looped.error();
 }
 
@@ -224,7 +224,7 @@ TEST(PeChecksum, IgnoresTheStoredValueOfARealImage) {
   for (int i = 0; i < 300; ++i) b.U32(0x9E3779B9u * uint32_t(i));
   auto bytes = b.Build();
   auto first = pe::ComputeChecksum(bytes);
-  ASSERT_TRUE(first.ok()) << first.error();
+  ASSERT_TRUE(first.has_value()) << first.error();
   const uint32_t field = *pe::ChecksumOffset(bytes);
   EXPECT_EQ(field, 0x40u + 88);
   bytes[field] = 0x5A;
@@ -232,7 +232,7 @@ TEST(PeChecksum, IgnoresTheStoredValueOfARealImage) {
   EXPECT_EQ(*pe::ComputeChecksum(bytes), *first);
   bytes[field + 4] ^= 1;  // the byte after the field does count
   EXPECT_NE(*pe::ComputeChecksum(bytes), *first);
-  EXPECT_FALSE(pe::ComputeChecksum(std::vector<uint8_t>{'M', 'Z'}).ok());
+  EXPECT_FALSE(pe::ComputeChecksum(std::vector<uint8_t>{'M', 'Z'}).has_value());
 }
 
 }  // namespace

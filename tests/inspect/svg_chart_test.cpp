@@ -137,11 +137,11 @@ class SvgChartTest : public testing::Test {
   // one, read back from its bytes.
   Chart ChartOf(const Layout& layout, const std::string& source = "sample.dll") {
     auto image = pe::PeImage::Parse(testimage::BuildLayoutImage(layout).bytes);
-    EXPECT_TRUE(image.ok());
-    if (!image.ok()) return {};
+    EXPECT_TRUE(image.has_value());
+    if (!image.has_value()) return {};
     auto read = ReadLayout(*image);
-    EXPECT_TRUE(read.ok()) << read.error();
-    if (!read.ok()) return {};
+    EXPECT_TRUE(read.has_value()) << read.error();
+    if (!read.has_value()) return {};
     const std::string path = Path("chart.svg");
     std::ofstream(path, std::ios::binary) << SvgChart(*read, source);
     return ReadChart(path);
@@ -169,7 +169,7 @@ std::vector<std::string> MainBlockScans() {
 TEST_F(SvgChartTest, BuiltModuleChartShowsWhatEachKeyTypes) {
   ASSERT_TRUE(fs::exists(LDKEYS_DLL_PATH)) << "the Windows build has not made " << LDKEYS_DLL_PATH;
   auto file = LoadLayout(LDKEYS_DLL_PATH);
-  ASSERT_TRUE(file.ok()) << file.error();
+  ASSERT_TRUE(file.has_value()) << file.error();
   const Layout* layout = &file->layout;
   ASSERT_TRUE(layout->locale_flags() & KLLF_ALTGR);
 

@@ -44,10 +44,10 @@ TEST_F(ToolsTest, PechecksumWritesTheChecksumIntoTheHeader) {
   ASSERT_EQ(run.status, 0) << run.output;
 
   auto written = pe::ReadFile(path);
-  ASSERT_TRUE(written.ok());
+  ASSERT_TRUE(written.has_value());
   ASSERT_EQ(written->size(), bytes.size());
   auto image = pe::PeImage::Parse(*written);
-  ASSERT_TRUE(image.ok()) << image.error();
+  ASSERT_TRUE(image.has_value()) << image.error();
   EXPECT_NE(image->headers().checksum, 0u);
   EXPECT_EQ(image->headers().checksum,
             pe::ComputeChecksum(*written, image->headers().checksum_offset));

@@ -12,8 +12,8 @@ using testimage::SampleLayout;
 
 std::u32string Typed(const Layout& layout, std::string_view strokes) {
   auto text = TypeText(layout, strokes);
-  EXPECT_TRUE(text.ok()) << text.error();
-  return text.ok() ? *text : U"<error>";
+  EXPECT_TRUE(text.has_value()) << text.error();
+  return text.has_value() ? *text : U"<error>";
 }
 
 // The character a key gives, or 0 for none.
@@ -136,7 +136,7 @@ TEST(Translate, TypesStrokeSequences) {
 
 TEST(Translate, ParsesAndRejectsStrokes) {
   auto strokes = ParseStrokes("  Shift+Q\taltgr+sc:1E e0:1c vk:41  ");
-  ASSERT_TRUE(strokes.ok()) << strokes.error();
+  ASSERT_TRUE(strokes.has_value()) << strokes.error();
   ASSERT_EQ(strokes->size(), 4u);
   EXPECT_EQ((*strokes)[0].text, "Shift+Q");
   ASSERT_EQ((*strokes)[0].held.size(), 1u);
@@ -150,7 +150,7 @@ TEST(Translate, ParsesAndRejectsStrokes) {
 
   for (const char* bad : {"foo", "sc:", "sc:123", "shift+", "+a", "vk:zz", "e2:10", "a++b"}) {
     auto parsed = ParseStrokes(bad);
-    ASSERT_FALSE(parsed.ok()) << bad;
+    ASSERT_FALSE(parsed.has_value()) << bad;
     EXPECT_NE(parsed.error().find("unknown key"), std::string::npos) << parsed.error();
   }
   EXPECT_TRUE(ParseStrokes("")->empty());

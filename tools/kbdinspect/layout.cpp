@@ -357,8 +357,8 @@ Expected<AccessorTarget> DecodeAccessor(const pe::PeImage& image, uint32_t code_
     case pe::kMachineArm64: target = DecodeArm64(image, code_rva); break;
   }
   if (!target)
-    return pe::Failure{"KbdLayerDescriptor's code at RVA " + Hex(code_rva) +
-                       " does not just load an address and return"};
+    return std::unexpected("KbdLayerDescriptor's code at RVA " + Hex(code_rva) +
+                           " does not just load an address and return");
   return *target;
 }
 
@@ -387,16 +387,16 @@ Expected<Layout> ReadLayout(const pe::PeImage& image) {
                              ? h.machine == pe::kMachineAmd64 || h.machine == pe::kMachineArm64
                              : h.machine == pe::kMachineI386;
   if (!supported)
-    return pe::Failure{"not an i386 (PE32), AMD64 or ARM64 (PE32+) image (machine " +
-                       Hex(h.machine) + (h.pe32_plus() ? ", PE32+)" : ", PE32)")};
+    return std::unexpected("not an i386 (PE32), AMD64 or ARM64 (PE32+) image (machine " +
+                           Hex(h.machine) + (h.pe32_plus() ? ", PE32+)" : ", PE32)"));
   auto exports = image.Exports();
-  if (!exports) return pe::Failure{exports.error()};
+  if (!exports) return std::unexpected(exports.error());
   const pe::Export* accessor = exports->Find("KbdLayerDescriptor");
-  if (!accessor) return pe::Failure{"the image exports no KbdLayerDescriptor"};
+  if (!accessor) return std::unexpected("the image exports no KbdLayerDescriptor");
   if (!accessor->forwarder.empty())
-    return pe::Failure{"KbdLayerDescriptor is forwarded to " + accessor->forwarder};
+    return std::unexpected("KbdLayerDescriptor is forwarded to " + accessor->forwarder);
   auto target = DecodeAccessor(image, accessor->rva);
-  if (!target) return pe::Failure{target.error()};
+  if (!target) return std::unexpected(target.error());
 
   return pe::Catching([&] {
     Layout layout;
@@ -421,9 +421,9 @@ Expected<Layout> ReadLayout(const pe::PeImage& image) {
 
 Expected<LayoutFile> LoadLayout(const std::string& path) {
   auto image = pe::PeImage::Load(path);
-  if (!image) return pe::Failure{image.error()};
+  if (!image) return std::unexpected(image.error());
   auto layout = ReadLayout(*image);
-  if (!layout) return pe::Failure{path + ": " + layout.error()};
+  if (!layout) return std::unexpected(path + ": " + layout.error());
   return LayoutFile{std::move(*image), std::move(*layout)};
 }
 

@@ -1,5 +1,5 @@
-// kbdinspect: reads a 32-bit Windows keyboard layout DLL on any host and
-// shows what it types.
+// kbdinspect: reads a Windows keyboard layout DLL on any host (i386 with
+// 32-bit or WOW64 records, amd64, arm64) and shows what it types.
 #include <cstdio>
 #include <filesystem>
 #include <fstream>

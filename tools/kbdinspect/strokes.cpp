@@ -124,7 +124,8 @@ Expected<std::vector<Stroke>> ParseStrokes(std::string_view text) {
       const size_t plus = word.find('+', start);
       const std::string part = word.substr(start, plus == std::string::npos ? plus : plus - start);
       auto key = ParseKey(part);
-      if (!key) return pe::Failure{"unknown key '" + part + "' in stroke '" + stroke.text + "'"};
+      if (!key)
+        return std::unexpected("unknown key '" + part + "' in stroke '" + stroke.text + "'");
       keys.push_back(*key);
       if (plus == std::string::npos) break;
       start = plus + 1;

@@ -195,7 +195,7 @@ TypedStroke TypeStroke(const Layout& layout, const Stroke& stroke, KeyboardState
 
 Expected<std::u32string> TypeText(const Layout& layout, std::string_view strokes) {
   auto parsed = ParseStrokes(strokes);
-  if (!parsed) return pe::Failure{parsed.error()};
+  if (!parsed) return std::unexpected(parsed.error());
   KeyboardState state;
   std::u16string text;
   for (const Stroke& stroke : *parsed) text += TypeStroke(layout, stroke, state).output;

@@ -19,15 +19,15 @@ uint32_t ComputeChecksum(std::span<const uint8_t> file, uint32_t checksum_offset
 
 Expected<uint32_t> ChecksumOffset(std::span<const uint8_t> file) {
   if (file.size() < 64 || file[0] != 'M' || file[1] != 'Z')
-    return Failure{"not a PE image: no MZ signature"};
+    return std::unexpected("not a PE image: no MZ signature");
   const uint32_t nt = uint32_t(file[0x3C]) | uint32_t(file[0x3D]) << 8 |
                       uint32_t(file[0x3E]) << 16 | uint32_t(file[0x3F]) << 24;
   const uint64_t field =
       uint64_t(nt) + 4 + 20 + 64;  // signature, file header, into optional header
   if (field + 4 > file.size())
-    return Failure{"not a PE image: headers run past the end of the file"};
+    return std::unexpected("not a PE image: headers run past the end of the file");
   if (file[nt] != 'P' || file[nt + 1] != 'E' || file[nt + 2] || file[nt + 3])
-    return Failure{"not a PE image: no PE signature"};
+    return std::unexpected("not a PE image: no PE signature");
   return uint32_t(field);
 }
 

@@ -40,18 +40,18 @@ void RequireFileRange(const std::vector<uint8_t>& b, uint64_t at, uint64_t size,
 
 Expected<std::vector<uint8_t>> ReadFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
-  if (!in) return Failure{"cannot open " + path};
+  if (!in) return std::unexpected("cannot open " + path);
   std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)),
                              std::istreambuf_iterator<char>());
-  if (in.bad()) return Failure{"cannot read " + path};
+  if (in.bad()) return std::unexpected("cannot read " + path);
   return bytes;
 }
 
 Expected<PeImage> PeImage::Load(const std::string& path) {
   auto bytes = ReadFile(path);
-  if (!bytes) return Failure{bytes.error()};
+  if (!bytes) return std::unexpected(bytes.error());
   auto image = Parse(std::move(*bytes));
-  if (!image) return Failure{path + ": " + image.error()};
+  if (!image) return std::unexpected(path + ": " + image.error());
   return image;
 }
 
