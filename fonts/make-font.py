@@ -62,9 +62,10 @@ def fail(message):
 
 def wanted_characters(font, fixed):
     """The characters to keep. A monospaced source may still draw a few
-    characters two or three cells wide (the digraphs DŽ, Lj, Nj, DZ, and
-    ‱ or ※); a fixed-pitch font that holds them breaks the columns it is
-    chosen for, so the fixed font leaves them to the system's fallback."""
+    characters wider than its cell (Noto Sans Mono: the digraphs DŽ, LJ,
+    NJ, DZ in all their cases, Ƣ, ‱ ⁂ ⁇ ⁓ ⁗ ※, and ẚ); a fixed-pitch font
+    that holds them breaks the columns it is chosen for, so the fixed font
+    leaves them to the system's fallback fonts."""
     wanted = {c for first, last in UNICODE_RANGES for c in range(first, last + 1)}
     if fixed:
         cmap, metrics = font.getBestCmap(), font["hmtx"].metrics

@@ -36,7 +36,7 @@ render() {
   hb-view --font-file="$2" --font-size="$3" --foreground="$4" --margin=4,16,4,16 \
     --output-format=png --output-file="$work/$1.png" --text="$5"
 }
-render 1-label "$label_font" 22 666666 "Liberation Mono, which lacks U+030D, U+0358 and U+1E73"
+render 1-label "$label_font" 22 666666 "Liberation Mono: a box where it lacks the mark or the letter"
 render 2-line "$lacking_font" 44 000000 "$line"
 render 3-label "$label_font" 22 666666 "Lindorian Serif (ldser.ttf)"
 render 4-line "$dist/ldser.ttf" 44 000000 "$line"
