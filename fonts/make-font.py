@@ -13,6 +13,7 @@ for every glyph that advances.
 The output depends on nothing but the source: the times in `head` are the
 source's, so two builds give the same bytes."""
 import argparse
+import io
 import os
 import sys
 
@@ -155,7 +156,7 @@ def check_names(font, family):
     for tag in font.keys():
         if tag in ("name", "GlyphOrder"):
             continue
-        data = font.getTableData(tag) if tag not in font.tables else font[tag].compile(font)
+        data = font.getTableData(tag)
         for word in SOURCE_NAMES:
             if word.encode("ascii") in data or word.encode("utf-16-be") in data:
                 fail(f"table {tag!r} holds the name {word!r}")
@@ -188,12 +189,16 @@ def main():
     rename(font, args.family)
     if args.fixed:
         check_fixed_pitch(font)
+    # Checked as written, before anything reaches the output's folder.
+    written = io.BytesIO()
+    font.save(written)
+    if written.tell() > MAX_SIZE:
+        fail(f"{args.output} would take {written.tell()} bytes, more than {MAX_SIZE}")
+    written.seek(0)
+    check_names(TTFont(written), args.family)
     partial = args.output + ".partial"
-    font.save(partial)
-    if os.path.getsize(partial) > MAX_SIZE:
-        fail(f"{args.output} would take {os.path.getsize(partial)} bytes, more than {MAX_SIZE}")
-    with TTFont(partial) as written:
-        check_names(written, args.family)
+    with open(partial, "wb") as file:
+        file.write(written.getvalue())
     os.replace(partial, args.output)
 
 
