@@ -18,6 +18,9 @@ packages=(
   fonts-dejavu-core                       # the maker's name in the uninstaller's picture
   locales                                 # Wine tests: code page 950 (zh_TW)
   fonts-wqy-microhei                      # Wine's dialogs in code page 950 (CJK and Latin glyphs)
+  fonts-sil-charis fonts-noto-mono        # the sources of the package's two fonts
+  python3-fonttools                       # makes the package's fonts
+  libharfbuzz-bin                         # hb-shape, hb-view: the fonts' checks and specimen
 )
 
 if ! dpkg --print-foreign-architectures | grep -qx i386; then

@@ -2,10 +2,11 @@
 # Builds the deliverables a second time, in a host build tree of its own
 # with its own dist folder, and checks that every file it makes comes out
 # byte for byte as the one in dist/: the modules, uninstall.exe, the
-# keyboard chart and the installer that packs them. No link time, file time,
-# build path or other accident of the build may reach them. The second build
-# writes its files minutes or at least seconds after the first, so a time
-# stamp taken from the clock or from a file shows up here.
+# keyboard chart, the fonts with their license and specimen, and the
+# installer that packs them. No link time, file time, build path or other
+# accident of the build may reach them. The second build writes its files
+# minutes or at least seconds after the first, so a time stamp taken from
+# the clock or from a file shows up here.
 #
 #   reproducible.sh SOURCE_DIR WORK_DIR DIST_DIR
 set -euo pipefail
@@ -13,9 +14,10 @@ source_dir=$1 work=$2 dist=$3
 
 rm -rf "$work"
 # The same configuration as the default build; only the folders differ.
-# Building the installer also builds what it packs.
+# Building the installer also builds what it packs; the fonts, their license
+# and their specimen are built along.
 (cd "$source_dir" && cmake --preset default -B "$work/build" "-DDIST_DIR=$work/dist") >"$work.configure.log"
-cmake --build "$work/build" --target setup >"$work.build.log"
+cmake --build "$work/build" --target setup fonts fonts-specimen >"$work.build.log"
 
 failures=0
 cd "$work/dist"
@@ -28,5 +30,7 @@ while IFS= read -r -d '' file; do
     failures=$((failures + 1))
   fi
 done < <(find . -type f -printf '%P\0' | sort -z)
-[[ -f lindorian-setup.exe ]] || { echo "FAIL: the second build made no installer" >&2; exit 1; }
+for made in lindorian-setup.exe ldser.ttf ldfix.ttf OFL.txt fonts-specimen.png; do
+  [[ -f $made ]] || { echo "FAIL: the second build made no $made" >&2; exit 1; }
+done
 exit $((failures > 0))

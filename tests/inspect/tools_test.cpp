@@ -93,6 +93,15 @@ TEST_F(ToolsTest, KbdinspectChecksChartsAndTypes) {
       << run.output;
   EXPECT_NE(run.output.find("text: a\u0301!\n"), std::string::npos) << run.output;
 
+  // Each character once, in code-point order. The '#' of the last table's
+  // 'A' row is never typed: the earlier table's 'A' row wins.
+  run = RunTool(tool + " chars " + path);
+  ASSERT_EQ(run.status, 0) << run.output;
+  EXPECT_EQ(run.output,
+            "U+0008\nU+000D\nU+0020\nU+0021 !\nU+0022 \"\nU+0027 '\nU+002F /\nU+0030 0\n"
+            "U+0031 1\nU+0041 A\nU+0051 Q\nU+0061 a\nU+0071 q\nU+007F\nU+00B7 \u00B7\n"
+            "U+00C5 \u00C5\nU+00E5 \u00E5\nU+0301 \u25CC\u0301\nU+0358 \u25CC\u0358\n");
+
   run = RunTool(tool + " type " + path + " shift+nokey");
   EXPECT_EQ(run.status, 2);
   EXPECT_NE(run.output.find("unknown key 'nokey'"), std::string::npos) << run.output;

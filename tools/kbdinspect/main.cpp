@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "kbdinspect/layout.h"
+#include "kbdinspect/marks.h"
 #include "kbdinspect/report.h"
 #include "kbdinspect/strokes.h"
 #include "kbdinspect/svg_chart.h"
@@ -22,6 +23,7 @@ const char kUsage[] =
     "       kbdinspect chart FILE          print every table of the layout\n"
     "       kbdinspect svg FILE [OUT]      draw the keyboard chart as SVG (to OUT or stdout)\n"
     "       kbdinspect type FILE STROKE... type key strokes, print the code points\n"
+    "       kbdinspect chars FILE          list every character the layout types\n"
     "       kbdinspect keys                the key-stroke syntax\n";
 
 // The typed text with control characters written as <U+XXXX>.
@@ -87,6 +89,21 @@ int Svg(const std::string& path, const std::optional<std::string>& out_path) {
   return 0;
 }
 
+// One line per character: "U+0061 a", "U+0301 ◌́", "U+0008".
+int Chars(const std::string& path) {
+  auto loaded = Load(path);
+  if (!loaded) return 1;
+  for (char32_t c : kbd::TypedCharacters(loaded->layout)) {
+    std::cout << kbd::CodePointLabel(c);
+    if (c > 0x20 && c != 0x7F && !(c >= 0x80 && c < 0xA0))
+      std::cout << " "
+                << Printable(kbd::IsCombiningMark(c) ? std::u32string{kbd::kDottedCircle, c}
+                                                     : std::u32string(1, c));
+    std::cout << "\n";
+  }
+  return 0;
+}
+
 int Type(const std::string& path, const std::vector<std::string>& words) {
   std::string text;
   for (const std::string& word : words) text += word + " ";
@@ -144,6 +161,7 @@ int main(int argc, char** argv) {
   }
   if (args.size() == 2 && args[0] == "check") return Check(args[1]);
   if (args.size() == 2 && args[0] == "chart") return Chart(args[1]);
+  if (args.size() == 2 && args[0] == "chars") return Chars(args[1]);
   if ((args.size() == 2 || args.size() == 3) && args[0] == "svg")
     return Svg(args[1], args.size() == 3 ? std::optional(args[2]) : std::nullopt);
   if (args.size() >= 2 && args[0] == "type")

@@ -202,4 +202,18 @@ Expected<std::u32string> TypeText(const Layout& layout, std::string_view strokes
   return pe::DecodeUtf16(text);
 }
 
+std::u32string TypedCharacters(const Layout& layout) {
+  std::set<uint8_t> keys;
+  for (const CharTable& table : layout.tables)
+    for (const CharRow& row : table.rows) keys.insert(row.vk);
+  std::set<char32_t> typed;
+  for (uint8_t vk : keys)
+    for (uint16_t mask = 0; mask <= layout.modifiers.max_mod_bits; ++mask)
+      for (bool caps_lock : {false, true})
+        for (char32_t c : pe::DecodeUtf16(TranslateVk(layout, vk, mask, caps_lock).units))
+          typed.insert(c);
+  for (const DeadKey& dead_key : layout.dead_keys) typed.insert(dead_key.composed);
+  return {typed.begin(), typed.end()};
+}
+
 }  // namespace kbd

@@ -87,4 +87,10 @@ TypedStroke TypeStroke(const Layout& layout, const Stroke& stroke, KeyboardState
 // points that reach the text.
 Expected<std::u32string> TypeText(const Layout& layout, std::string_view strokes);
 
+// Every character the layout types: what each key with a row types under
+// each modifier mask, with Caps Lock off and on (dead characters and
+// ligatures included), and what its dead keys compose. In code-point order,
+// each once.
+std::u32string TypedCharacters(const Layout& layout);
+
 }  // namespace kbd
