@@ -207,7 +207,7 @@ Function FindFontsFolder
   StrCpy $R3 $1
 FunctionEnd
 
-; --- files that may be in use ---------------------------------------------------
+; --- files that may be in use -------------------------------------------------
 
 ; PutFile SOURCE TARGET WAITING [native]
 ; Writes SOURCE to TARGET. A TARGET in use cannot be written: SOURCE then
@@ -430,7 +430,7 @@ Function AddToPreload
   ${EndIf}
 FunctionEnd
 
-; --- the fonts ------------------------------------------------------------------
+; --- the fonts ----------------------------------------------------------------
 
 ; The fonts: into the Fonts folder, registered for the start of Windows,
 ; added to the running system and announced to every window, so that
