@@ -13,6 +13,7 @@ for every glyph that advances.
 The output depends on nothing but the source: the times in `head` are the
 source's, so two builds give the same bytes."""
 import argparse
+import io
 import os
 import sys
 
@@ -62,9 +63,10 @@ def fail(message):
 
 def wanted_characters(font, fixed):
     """The characters to keep. A monospaced source may still draw a few
-    characters two or three cells wide (the digraphs DŽ, Lj, Nj, DZ, and
-    ‱ or ※); a fixed-pitch font that holds them breaks the columns it is
-    chosen for, so the fixed font leaves them to the system's fallback."""
+    characters wider than its cell (Noto Sans Mono: the digraphs DŽ, LJ,
+    NJ, DZ in all their cases, Ƣ, ‱ ⁂ ⁇ ⁓ ⁗ ※, and ẚ); a fixed-pitch font
+    that holds them breaks the columns it is chosen for, so the fixed font
+    leaves them to the system's fallback fonts."""
     wanted = {c for first, last in UNICODE_RANGES for c in range(first, last + 1)}
     if fixed:
         cmap, metrics = font.getBestCmap(), font["hmtx"].metrics
@@ -154,7 +156,7 @@ def check_names(font, family):
     for tag in font.keys():
         if tag in ("name", "GlyphOrder"):
             continue
-        data = font.getTableData(tag) if tag not in font.tables else font[tag].compile(font)
+        data = font.getTableData(tag)
         for word in SOURCE_NAMES:
             if word.encode("ascii") in data or word.encode("utf-16-be") in data:
                 fail(f"table {tag!r} holds the name {word!r}")
@@ -187,12 +189,16 @@ def main():
     rename(font, args.family)
     if args.fixed:
         check_fixed_pitch(font)
+    # Checked as written, before anything reaches the output's folder.
+    written = io.BytesIO()
+    font.save(written)
+    if written.tell() > MAX_SIZE:
+        fail(f"{args.output} would take {written.tell()} bytes, more than {MAX_SIZE}")
+    written.seek(0)
+    check_names(TTFont(written), args.family)
     partial = args.output + ".partial"
-    font.save(partial)
-    if os.path.getsize(partial) > MAX_SIZE:
-        fail(f"{args.output} would take {os.path.getsize(partial)} bytes, more than {MAX_SIZE}")
-    with TTFont(partial) as written:
-        check_names(written, args.family)
+    with open(partial, "wb") as file:
+        file.write(written.getvalue())
     os.replace(partial, args.output)
 
 

@@ -28,6 +28,7 @@ strokes=(shift+k e quote l o space m i grave space t a shift+6 n space
          o equals r a space l u shift+backslash n space b o q space
          k a shift+9 space h z space s i x period)
 line=$("$kbdinspect" type "$dist/ldkeys.dll" "${strokes[@]}" | sed -n 's/^text: //p')
+[[ -n $line ]] || { echo "render-specimen: $dist/ldkeys.dll typed nothing" >&2; exit 1; }
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -36,7 +37,7 @@ render() {
   hb-view --font-file="$2" --font-size="$3" --foreground="$4" --margin=4,16,4,16 \
     --output-format=png --output-file="$work/$1.png" --text="$5"
 }
-render 1-label "$label_font" 22 666666 "Liberation Mono, which lacks U+030D, U+0358 and U+1E73"
+render 1-label "$label_font" 22 666666 "Liberation Mono: a box where it lacks the mark or the letter"
 render 2-line "$lacking_font" 44 000000 "$line"
 render 3-label "$label_font" 22 666666 "Lindorian Serif (ldser.ttf)"
 render 4-line "$dist/ldser.ttf" 44 000000 "$line"
@@ -45,7 +46,7 @@ render 6-line "$dist/ldfix.ttf" 44 000000 "$line"
 # Stacked on white, left-aligned; no time stamps in the PNG, so that every
 # build gives the same file.
 convert -background white "$work"/*.png -gravity west -append -bordercolor white -border 12 \
-  -define png:exclude-chunks=date,time +set date:create +set date:modify "$png.partial"
+  -define png:exclude-chunks=date,time +set date:create +set date:modify "PNG:$png.partial"
 mv "$png.partial" "$png"
 
 if [[ "${1:-}" == --update-docs ]] && ! cmp -s "$png" "$docs"; then

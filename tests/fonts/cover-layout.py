@@ -86,9 +86,11 @@ def main():
         parser.error("no font to check")
 
     chars = typed_characters(args.kbdinspect, args.module)
+    marks = sum(unicodedata.category(c) == "Mn" for c in chars)
+    if not marks:
+        sys.exit(f"cover-layout: {args.module} types no combining mark; nothing to check")
+    print(f"{args.module}: {len(chars)} characters typed, {marks} of them combining marks")
     cases = test_strings(chars)
-    print(f"{args.module}: {len(chars)} characters typed, "
-          f"{sum(unicodedata.category(c) == 'Mn' for c in chars)} of them combining marks")
     fonts = [(f, False) for f in args.font] + [(f, True) for f in args.fixed]
     results = [check_font(font, fixed, cases) for font, fixed in fonts]
     sys.exit(0 if all(results) else 1)
