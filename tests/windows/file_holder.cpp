@@ -60,8 +60,8 @@ int main(int argc, char** argv) {
   HANDLE files[kMaxFiles];
   int count = argc - 2;
   for (int i = 0; i < count; ++i) {
-    files[i] = CreateFileA(argv[i + 2], GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
-                           nullptr);
+    files[i] =
+        CreateFileA(argv[i + 2], GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
     char what[MAX_PATH + 32];
     snprintf(what, sizeof what, "%s is held open", argv[i + 2]);
     Check(files[i] != INVALID_HANDLE_VALUE, what);
