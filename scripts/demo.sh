@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Shows the package's round trip under Wine: installs it into a fresh prefix
 # with dist/lindorian-setup.exe (the box driver going through the pages),
-# adds the fonts, EUDC links and Office add-ins the installer does not
-# bring, runs the installed uninstall.exe with the box driver answering OK,
-# and reports what each step changed. Screenshots: the installer's first
+# adds the EUDC links and Office add-ins the installer does not bring, runs
+# the installed uninstall.exe with the box driver answering OK, and
+# reports what each step changed. Screenshots: the installer's first
 # page (dist/setup-welcome.png), the uninstaller's confirmation
 # (dist/uninstall-confirm.png), and the two side by side
 # (dist/setup-and-uninstall.png).
@@ -110,7 +110,7 @@ echo "== What the installer added"
 pkg_report "$work/machine.txt" "$work/installed.txt"
 
 echo
-echo "== Adding the fonts, EUDC links and Office add-ins the installer does not bring"
+echo "== Adding the EUDC links and Office add-ins the installer does not bring"
 pkg_install_extras "$prefix"
 pkg_extras_registry_text >"$work/extras.reg"
 pkg_import "$prefix" "$work/extras.reg"

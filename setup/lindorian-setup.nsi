@@ -4,7 +4,8 @@
 ; the uninstaller).
 ;
 ;   the install folder   ProgramFilesDir\Krelmo\Lindorian: uninstall.exe,
-;                        the keyboard chart, Readme.txt
+;                        the keyboard chart, Readme.txt, OFL.txt (the fonts'
+;                        license)
 ;   the program group    the user's Programs folder\Lindorian: shortcuts to
 ;                        the uninstaller and to the chart
 ;   the layout module    ldkeys.dll in the system folder; on 64-bit Windows
@@ -13,18 +14,34 @@
 ;   the registration     HKLM\SYSTEM\CurrentControlSet\Control\
 ;                        Keyboard Layouts\<variant>0628
 ;   the preload entry    HKCU\Keyboard Layout\Preload, after the last entry
+;   the fonts            ldser.ttf and ldfix.ttf in the user's Fonts shell
+;                        folder, registered under HKLM\Software\Microsoft\
+;                        Windows NT\CurrentVersion\Fonts, added to the
+;                        running system and announced to every window
 ;
 ; This is a 32-bit program, and uninstall.exe is one too: on 64-bit Windows
 ; both see the 32-bit view of the registry (ProgramFilesDir there is
-; Program Files (x86)), and the layout and preload keys are the same in
-; both views.
+; Program Files (x86)). The layout and preload keys are the same in both
+; views, and so is the Fonts key: WOW64 shares it rather than redirecting
+; it to WOW6432Node, so the registrations written here are the ones Windows
+; loads at start-up and the ones uninstall.exe deletes.
+;
+; A file in use cannot be replaced: a loaded font, or a layout module that
+; a signed-in user's programs have loaded. Setup then writes the new file
+; into the install folder and has Windows move it into place at the next
+; restart (MoveFileEx with MOVEFILE_DELAY_UNTIL_REBOOT), completes
+; everything else, and asks for a restart. Kept in the install folder, a
+; waiting file goes with the rest of the folder if uninstall.exe runs
+; before that restart, and the move then finds nothing to move.
 ;
 ; Built by the host build (setup/CMakeLists.txt):
 ;   makensis -INPUTCHARSET UTF8 -DDIST=<dist folder> -DSTAGE=<folder with
 ;            the pictures and Readme.txt> -DOUTFILE=<exe> lindorian-setup.nsi
 ;
-; Exit codes: 0 installed; 1 cancelled by the user; 2 refused or failed, the
-; reason shown in a message box (silent mode /S shows none).
+; Exit codes: 0 installed; 3010 installed, but files that were in use are
+; replaced at the next restart (the code deployment tools read as "restart
+; needed"); 1 cancelled by the user; 2 refused or failed, the reason shown in
+; a message box (silent mode /S shows none).
 
 ; An ANSI installer still starts on Windows 95/98/ME, so it can say there
 ; that the package needs Windows NT; a Unicode one would not start at all.
@@ -52,6 +69,13 @@ RequestExecutionLevel admin
 !define LAYOUTS_KEY "SYSTEM\CurrentControlSet\Control\Keyboard Layouts"
 !define PRELOAD_KEY "Keyboard Layout\Preload"
 !define SHELL_FOLDERS_KEY "Software\Microsoft\Windows\CurrentVersion\Explorer\Shell Folders"
+!define FONTS_KEY "Software\Microsoft\Windows NT\CurrentVersion\Fonts"
+!define SERIF_FONT "ldser.ttf"
+!define SERIF_NAME "Lindorian Serif (TrueType)"
+!define FIXED_FONT "ldfix.ttf"
+!define FIXED_NAME "Lindorian Fixed (TrueType)"
+!define MOVEFILE_REPLACE_AT_RESTART 5  ; MOVEFILE_REPLACE_EXISTING | MOVEFILE_DELAY_UNTIL_REBOOT
+!define SMTO_ABORTIFHUNG 2
 
 Name "${PRODUCT} ${VERSION}"
 OutFile "${OUTFILE}"
@@ -81,6 +105,11 @@ VIAddVersionKey /LANG=0 "LegalCopyright" "Copyright (C) ${MAKER}"
 !define MUI_FINISHPAGE_NOAUTOCLOSE
 !insertmacro MUI_PAGE_INSTFILES
 !define MUI_FINISHPAGE_TEXT "$(FinishText)"
+; When files in use wait for a restart, the page says so and offers the
+; restart; nothing restarts unless the user picks it: the programs that
+; hold the files may have unsaved work.
+!define MUI_FINISHPAGE_TEXT_REBOOT "$(FinishRestartText)"
+!define MUI_FINISHPAGE_REBOOTLATER_DEFAULT
 !define MUI_FINISHPAGE_SHOWREADME "$INSTDIR\Readme.txt"
 !define MUI_FINISHPAGE_SHOWREADME_NOTCHECKED
 !insertmacro MUI_PAGE_FINISH
@@ -89,10 +118,14 @@ VIAddVersionKey /LANG=0 "LegalCopyright" "Copyright (C) ${MAKER}"
 !insertmacro MUI_LANGUAGE "English"
 !insertmacro MUI_LANGUAGE "TradChinese"
 
-LangString WelcomeText ${LANG_ENGLISH} "Setup will install the Lindorian keyboard layout, its keyboard chart and the uninstaller.$\r$\n$\r$\nThe Lindorian fonts, the EUDC character files and the Word and Excel templates are not part of this setup.$\r$\n$\r$\n$_CLICK"
-LangString WelcomeText ${LANG_TRADCHINESE} "安裝程式將安裝 Lindorian 鍵盤配置、鍵盤配置圖與解除安裝程式。$\r$\n$\r$\nLindorian 字型、造字 (EUDC) 檔案以及 Word 與 Excel 範本不在本安裝程式內。$\r$\n$\r$\n$_CLICK"
+LangString WelcomeText ${LANG_ENGLISH} "Setup will install the Lindorian keyboard layout, the fonts Lindorian Serif and Lindorian Fixed, the keyboard chart and the uninstaller.$\r$\n$\r$\nThe EUDC character files and the Word and Excel templates are not part of this setup.$\r$\n$\r$\n$_CLICK"
+LangString WelcomeText ${LANG_TRADCHINESE} "安裝程式將安裝 Lindorian 鍵盤配置、Lindorian Serif 與 Lindorian Fixed 字型、鍵盤配置圖與解除安裝程式。$\r$\n$\r$\n造字 (EUDC) 檔案以及 Word 與 Excel 範本不在本安裝程式內。$\r$\n$\r$\n$_CLICK"
 LangString FinishText ${LANG_ENGLISH} "$(^NameDA) has been installed.$\r$\n$\r$\nSign out and back in, or restart Windows, to find the Lindorian layout among your input languages.$\r$\n$\r$\nClick Finish to close Setup."
 LangString FinishText ${LANG_TRADCHINESE} "$(^NameDA) 已安裝完成。$\r$\n$\r$\n請登出後再登入，或重新啟動 Windows，即可在輸入語言中找到 Lindorian 鍵盤配置。$\r$\n$\r$\n按 [完成(F)] 關閉安裝程式。"
+LangString FinishRestartText ${LANG_ENGLISH} "$(^NameDA) has been installed. Some of its files were in use: Windows replaces them when it restarts.$\r$\n$\r$\nRestart Windows now to complete the installation?"
+LangString FinishRestartText ${LANG_TRADCHINESE} "$(^NameDA) 已安裝。部分檔案正在使用中：Windows 會在重新啟動時取代這些檔案。$\r$\n$\r$\n要立即重新啟動 Windows 以完成安裝嗎？"
+LangString InUse ${LANG_ENGLISH} "$R4 is in use: it is replaced when Windows restarts."
+LangString InUse ${LANG_TRADCHINESE} "$R4 正在使用中：將於 Windows 重新啟動時取代。"
 LangString NeedsNT ${LANG_ENGLISH} "$(^NameDA) needs Windows NT, 2000, XP or later. Nothing was installed."
 LangString NeedsNT ${LANG_TRADCHINESE} "$(^NameDA) 需要 Windows NT、2000、XP 或更新版本。未安裝任何項目。"
 LangString NoModule ${LANG_ENGLISH} "$(^NameDA) has no keyboard layout for this processor: it is for 32-bit Windows and for 64-bit Windows on x64 and ARM64 processors. Nothing was installed."
@@ -147,16 +180,126 @@ Function FindInstallFolder
   StrCpy $INSTDIR "$0\${MAKER_FOLDER}\${PACKAGE_FOLDER}"
 FunctionEnd
 
-; $R2 := the user's Programs folder\Lindorian, from the Shell Folders value
-; uninstall.exe reads. Asking the shell first makes it record that value.
+; $1 := the user's shell folder $0 as uninstall.exe finds it: the Shell
+; Folders value of that name. On entry $1 is what the shell says; asking the
+; shell first makes it record that value.
+Function ReadShellFolder
+  ReadRegStr $2 HKCU "${SHELL_FOLDERS_KEY}" $0
+  ${If} $2 != ""
+    StrCpy $1 $2
+  ${EndIf}
+FunctionEnd
+
+; $R2 := the user's Programs folder\Lindorian.
 Function FindProgramGroup
   SetShellVarContext current
-  StrCpy $R2 $SMPROGRAMS
-  ReadRegStr $0 HKCU "${SHELL_FOLDERS_KEY}" "Programs"
-  ${If} $0 != ""
-    StrCpy $R2 $0
+  StrCpy $0 Programs
+  StrCpy $1 $SMPROGRAMS
+  Call ReadShellFolder
+  StrCpy $R2 "$1\${PACKAGE_FOLDER}"
+FunctionEnd
+
+; $R3 := the user's Fonts folder.
+Function FindFontsFolder
+  StrCpy $0 Fonts
+  StrCpy $1 $FONTS
+  Call ReadShellFolder
+  StrCpy $R3 $1
+FunctionEnd
+
+; --- files that may be in use -------------------------------------------------
+
+; PutFile SOURCE TARGET WAITING [native]
+; Writes SOURCE to TARGET. A TARGET in use cannot be written: SOURCE then
+; goes to $INSTDIR\WAITING, and Windows moves it onto TARGET at the next
+; restart. "native": TARGET is in the native system folder of 64-bit
+; Windows, reached with file-system redirection off. Afterwards $R4 is
+; TARGET, and $R7 is empty when TARGET was written now. Stops Setup when
+; neither can be done.
+!macro PutFile source target waiting native
+  StrCpy $R4 "${target}"
+  StrCpy $R5 "$INSTDIR\${waiting}"
+  StrCpy $R6 "${native}"
+  Call BeginWrite
+  ; "try": a file that cannot be written sets the error flag, without the
+  ; box that would offer to retry or skip it.
+  SetOverwrite try
+  ClearErrors
+  File "/oname=$R4" "${source}"
+  Call EndWrite
+  ${If} $R7 != ""
+    ClearErrors
+    File "/oname=$R5" "${source}"
+    Call ReplaceAtRestart
   ${EndIf}
-  StrCpy $R2 "$R2\${PACKAGE_FOLDER}"
+  SetOverwrite lastused
+!macroend
+
+; Before TARGET ($R4) is written: redirection off for the native system
+; folder, and no read-only attribute to refuse the write.
+Function BeginWrite
+  ${If} $R6 == native
+    ${DisableX64FSRedirection}
+  ${EndIf}
+  SetFileAttributes $R4 NORMAL
+FunctionEnd
+
+; After the attempt to write TARGET ($R4): $R7 := empty when it was written,
+; "in use" when it is a file that could not be written. Anything else (no
+; folder for it, a folder in its place) stops Setup. Once TARGET is written,
+; a file waiting from an earlier repair whose restart has not come yet must
+; go: its move would replace what was just written.
+Function EndWrite
+  StrCpy $R7 ""
+  ${If} ${Errors}
+    StrCpy $R7 "in use"
+    ${IfNot} ${FileExists} $R4
+    ${OrIf} ${FileExists} "$R4\*.*"
+      StrCpy $R7 failed
+    ${EndIf}
+  ${EndIf}
+  ${If} $R6 == native
+    ${EnableX64FSRedirection}
+  ${EndIf}
+  ${If} $R7 == failed
+    StrCpy $R9 $R4
+    Call Fail
+  ${ElseIf} $R7 == ""
+    Delete $R5
+  ${EndIf}
+FunctionEnd
+
+; TARGET ($R4) is in use, and the error flag says whether its new file could
+; be written to $R5 in the install folder. That file is moved onto TARGET at
+; the next restart, and the finish page and the exit code ask for it.
+Function ReplaceAtRestart
+  ${If} ${Errors}
+    StrCpy $R9 $R5
+    Call Fail
+  ${EndIf}
+  ; A move waiting for the restart cannot cross volumes: with the install
+  ; folder on another drive, it would be dropped at the restart.
+  StrCpy $0 $R4 2
+  StrCpy $1 $R5 2
+  ${If} $0 != $1
+    StrCpy $R9 $R4
+    Call Fail
+  ${EndIf}
+  ; Scheduled with redirection off too, so that the name recorded is the
+  ; native system folder's, whatever WOW64 makes of a 32-bit program's names.
+  ${If} $R6 == native
+    ${DisableX64FSRedirection}
+  ${EndIf}
+  System::Call "kernel32::MoveFileExA(t R5, t R4, i ${MOVEFILE_REPLACE_AT_RESTART}) i .r0"
+  ${If} $R6 == native
+    ${EnableX64FSRedirection}
+  ${EndIf}
+  ${If} $0 == 0
+    StrCpy $R9 $R4
+    Call Fail
+  ${EndIf}
+  SetRebootFlag true
+  DetailPrint "$(InUse)"
 FunctionEnd
 
 ; --- the keyboard layout ------------------------------------------------------
@@ -215,48 +358,25 @@ Function NewLayoutId
   ${EndIf}
 FunctionEnd
 
-; Writes a module into the current output folder; on failure $R9 names
-; the file, as FOLDER\ldkeys.dll.
-!macro PutModule source folder
-  ClearErrors
-  File "${source}"
-  ${If} ${Errors}
-    StrCpy $R9 "${folder}\${MODULE}"
-  ${EndIf}
-!macroend
-
 ; The module in the system folder. 32-bit Windows has one system folder
 ; and takes the i386 module. 64-bit Windows takes two: the module for its
 ; processor in the native system folder, which programs of that processor
 ; load, and the WOW64 module in SysWOW64, which 32-bit programs load. This
 ; 32-bit installer's $SYSDIR is redirected to SysWOW64 unless it turns
-; file-system redirection off.
+; file-system redirection off, which PutFile does for "native" while it
+; does nothing but write, check and schedule the one file. The processor is
+; asked before.
 Function InstallModule
-  StrCpy $R9 ""
-  SetOutPath $SYSDIR
   ${IfNot} ${RunningX64}
-    !insertmacro PutModule "${DIST}\${MODULE}" $SYSDIR
+    !insertmacro PutFile "${DIST}\${MODULE}" "$SYSDIR\${MODULE}" "${MODULE}" ""
+    Return
+  ${EndIf}
+  ${If} ${IsNativeARM64}
+    !insertmacro PutFile "${DIST}\arm64\${MODULE}" "$WINDIR\System32\${MODULE}" "${MODULE}" native
   ${Else}
-    ; Asked before redirection goes off: while it is off, the installer
-    ; does nothing but write the one file.
-    StrCpy $1 amd64
-    ${If} ${IsNativeARM64}
-      StrCpy $1 arm64
-    ${EndIf}
-    ${DisableX64FSRedirection}
-    ${If} $1 == arm64
-      !insertmacro PutModule "${DIST}\arm64\${MODULE}" "$WINDIR\System32"
-    ${Else}
-      !insertmacro PutModule "${DIST}\amd64\${MODULE}" "$WINDIR\System32"
-    ${EndIf}
-    ${EnableX64FSRedirection}
-    ${If} $R9 == ""
-      !insertmacro PutModule "${DIST}\wow64\${MODULE}" "$WINDIR\SysWOW64"
-    ${EndIf}
+    !insertmacro PutFile "${DIST}\amd64\${MODULE}" "$WINDIR\System32\${MODULE}" "${MODULE}" native
   ${EndIf}
-  ${If} $R9 != ""
-    Call Fail
-  ${EndIf}
+  !insertmacro PutFile "${DIST}\wow64\${MODULE}" "$WINDIR\SysWOW64\${MODULE}" "ldkeys-wow64.dll" ""
 FunctionEnd
 
 ; Registers the layout under $R0 and adds it to the user's preload list.
@@ -310,6 +430,42 @@ Function AddToPreload
   ${EndIf}
 FunctionEnd
 
+; --- the fonts ----------------------------------------------------------------
+
+; The fonts: into the Fonts folder, registered for the start of Windows,
+; added to the running system and announced to every window, so that
+; programs offer them at once. A font in use stays as it is loaded until
+; the restart replaces it.
+Function InstallFonts
+  Call FindFontsFolder
+  StrCpy $R8 ""
+  !insertmacro PutFile "${DIST}\${SERIF_FONT}" "$R3\${SERIF_FONT}" "${SERIF_FONT}" ""
+  Call AddFont
+  !insertmacro PutFile "${DIST}\${FIXED_FONT}" "$R3\${FIXED_FONT}" "${FIXED_FONT}" ""
+  Call AddFont
+  ClearErrors
+  WriteRegStr HKLM "${FONTS_KEY}" "${SERIF_NAME}" "${SERIF_FONT}"
+  WriteRegStr HKLM "${FONTS_KEY}" "${FIXED_NAME}" "${FIXED_FONT}"
+  ${If} ${Errors}
+    StrCpy $R9 "HKLM\${FONTS_KEY}"
+    Call Fail
+  ${EndIf}
+  ; A hung window is skipped at once, any other gets at most 3 s: the
+  ; broadcast cannot hang Setup.
+  ${If} $R8 != ""
+    System::Call "user32::SendMessageTimeoutA(i ${HWND_BROADCAST}, i ${WM_FONTCHANGE}, i 0, i 0, i ${SMTO_ABORTIFHUNG}, i 3000, i 0)"
+  ${EndIf}
+FunctionEnd
+
+; The font PutFile has just written now ($R4, $R7 empty) goes into the
+; running system; $R8 records that one did.
+Function AddFont
+  ${If} $R7 == ""
+    System::Call "gdi32::AddFontResourceA(t R4)"
+    StrCpy $R8 added
+  ${EndIf}
+FunctionEnd
+
 ; --- installation -------------------------------------------------------------
 
 ; Stops the installation with exit code 2, naming what failed ($R9).
@@ -333,6 +489,7 @@ Section
   File "${DIST}\ldkeys-chart.png"
   File "${DIST}\ldkeys-chart.svg"
   File "${STAGE}\Readme.txt"
+  File "${DIST}\OFL.txt"
   ${If} ${Errors}
     StrCpy $R9 $INSTDIR
     Call Fail
@@ -341,6 +498,7 @@ Section
   Call InstallModule
   Call RegisterLayout
   Call AddToPreload
+  Call InstallFonts
 
   Call FindProgramGroup
   ; The shortcuts start their programs in the system folder: the uninstaller
@@ -354,5 +512,9 @@ Section
   ${If} ${Errors}
     StrCpy $R9 $R2
     Call Fail
+  ${EndIf}
+
+  ${If} ${RebootFlag}
+    SetErrorLevel 3010
   ${EndIf}
 SectionEnd

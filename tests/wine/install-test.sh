@@ -2,8 +2,10 @@
 # Round trips of lindorian-setup.exe under Wine. Each case installs the
 # package silently into its own copy of the template prefix, checks every
 # item in place and nothing else changed, loads the layout by its KLID,
-# runs the installed uninstall.exe with the box driver answering OK, and
-# checks that the prefix is then as it was before the installation.
+# checks in Wine's trace that the installer added both fonts to the running
+# system and announced them, runs the installed uninstall.exe with the box
+# driver answering OK, and checks that the prefix is then as it was before
+# the installation.
 #
 # Where Wine differs from Windows:
 # - Wine rewrites the display and network records on every program start;
@@ -16,11 +18,20 @@
 # - A running program cannot delete its own file (as on Windows): the one
 #   thing the round trip leaves is the installed uninstall.exe (see
 #   check_removed).
+# - Wine hands a Unix parent only the low 8 bits of an exit code (3010
+#   arrives as 194): run_setup reads the installer's on the Windows side.
+# - Wine neither locks a loaded font nor loads layout modules, so nothing
+#   is in use by itself: file_holder.exe holds files open as the programs
+#   that use them do. Wine carries out the moves waiting for a restart when
+#   a new session starts (its first program boots the prefix): a session
+#   kept alive by file_holder.exe is the time before the restart, and its
+#   end followed by any program is the restart (see restart).
 #
 #   install-test.sh CASE SETUP_EXE DIST_DIR WINDOWS_TESTS_DIR
 #
-# WINDOWS_TESTS_DIR holds boxdriver.exe and layout_load.exe.
-# Cases: roundtrip, twice, beside, refused, blocked in a 32-bit prefix;
+# WINDOWS_TESTS_DIR holds boxdriver.exe, layout_load.exe and
+# file_holder.exe. Cases: roundtrip, twice, beside, refused, blocked,
+# in-use-restart-first, in-use-uninstall-first in a 32-bit prefix;
 # roundtrip-win64 in a 64-bit one (WINE_ENV_ARCH=win64).
 set -euo pipefail
 # The checks read their expectations from pipes: the last command of a
@@ -41,8 +52,16 @@ PRELOAD='HKCU\Keyboard Layout\Preload'
 MAKER='C:\Program Files\Krelmo'
 UNINSTALL="$PKG_INSTALL\\uninstall.exe"
 MODULE='C:\windows\system32\ldkeys.dll'
-# Each layout module the installer puts in place, and the file it must be.
-MODULES=("$MODULE" "$dist/ldkeys.dll")
+FONTS='C:\windows\Fonts'
+FONTS_KEY='HKLM\Software\Microsoft\Windows NT\CurrentVersion\Fonts'
+# Each file the installer puts outside the install folder, and the file it
+# must be: the layout module and the fonts.
+FONT_PLACES=("$FONTS\\ldser.ttf" "$dist/ldser.ttf" "$FONTS\\ldfix.ttf" "$dist/ldfix.ttf")
+PLACED=("$MODULE" "$dist/ldkeys.dll" "${FONT_PLACES[@]}")
+# The font registrations, as listings show them.
+FONT_VALUES=('"Lindorian Serif (TrueType)" = "ldser.ttf"' '"Lindorian Fixed (TrueType)" = "ldfix.ttf"')
+# The running file_holder.exe, if any.
+holder=
 
 # On 64-bit Windows the installer, a 32-bit program like the uninstaller,
 # puts the folders in Program Files (x86), where ProgramFilesDir in the
@@ -52,7 +71,14 @@ on_win64() {
   MAKER='C:\Program Files (x86)\Krelmo'
   PKG_INSTALL="$MAKER\\Lindorian"
   UNINSTALL="$PKG_INSTALL\\uninstall.exe"
-  MODULES=("$MODULE" "$dist/amd64/ldkeys.dll" 'C:\windows\syswow64\ldkeys.dll' "$dist/wow64/ldkeys.dll")
+  PLACED=("$MODULE" "$dist/amd64/ldkeys.dll" 'C:\windows\syswow64\ldkeys.dll' "$dist/wow64/ldkeys.dll"
+          "${FONT_PLACES[@]}")
+}
+
+# Prints the Windows path of each file in PLACED.
+placed_targets() {
+  local i
+  for ((i = 0; i < ${#PLACED[@]}; i += 2)); do echo "${PLACED[i]}"; done
 }
 
 fail() {
@@ -60,24 +86,61 @@ fail() {
   failures=$((failures + 1))
 }
 
+# Wine traces the installer's calls that add a font and announce it (run
+# with WINEDEBUG=+relay), whichever module makes them.
+setup_trace_registry_text() {
+  cat <<'EOF'
+[HKEY_CURRENT_USER\Software\Wine\Debug]
+"RelayInclude"="gdi32.AddFontResourceA;user32.SendMessageTimeoutA"
+
+EOF
+}
+
 # Usage: start_case <<EOF registry text EOF
 # A fresh prefix with the layout registrations Windows always has, the
-# registry text given, and its listing as $dir/machine.txt.
+# installer's trace set up, the registry text given, and its listing as
+# $dir/machine.txt.
 start_case() {
   export LC_ALL=C.UTF-8
   pkg_fresh_case "$dir" "$prefix"
-  { pkg_layouts_registry_text; cat; } >"$dir/machine.reg"
+  { pkg_layouts_registry_text; setup_trace_registry_text; cat; } >"$dir/machine.reg"
   pkg_import "$prefix" "$dir/machine.reg"
   pkg_list "$prefix" "$dir/machine.txt"
 }
 
-# Usage: install NAME [EXIT_CODE]
-# Runs the installer silently; its listing afterwards is $dir/NAME.txt.
-install() {
-  local rc=0 start=$SECONDS
-  wine_run "$prefix" 120 "$setup" /S || rc=$?
-  ((rc == ${2:-0})) || fail "$1: the installer exited with $rc, expected ${2:-0}"
+# Usage: list NAME
+# Ends the session (end_session) and lists the prefix as $dir/NAME.txt:
+# the registry is on disk only once the session is over.
+list() {
+  end_session
   pkg_list "$prefix" "$dir/$1.txt"
+}
+
+# Usage: run_setup NAME EXIT_CODE
+# Runs the installer silently, traced into $dir/NAME.log, in the session
+# that runs if any; checks its exit code, and that it added both fonts for
+# 0 and none for 2. cmd reads the exit code on the Windows side.
+run_setup() {
+  local code
+  printf '@start "" /wait "%s" /S\r\n@echo exit code %%errorlevel%%\r\n' "$(wine_winpath "$setup")" \
+    >"$dir/setup.cmd"
+  WINEDEBUG=+relay wine_run "$prefix" 120 cmd /c "$(wine_winpath "$dir/setup.cmd")" \
+    >"$dir/$1.out" 2>"$dir/$1.log" || true
+  code=$(sed -n 's/^exit code \(-\?[0-9]*\)\r$/\1/p' "$dir/$1.out")
+  [[ $code == "$2" ]] || fail "$1: the installer exited with ${code:-no code}, expected $2"
+  case $2 in
+    0) check_fonts_added "$1" ldser.ttf ldfix.ttf ;;
+    2) check_fonts_added "$1" ;;
+  esac
+}
+
+# Usage: install NAME [EXIT_CODE]
+# Runs the installer silently (run_setup, EXIT_CODE 0 by default); its
+# listing afterwards is $dir/NAME.txt.
+install() {
+  local start=$SECONDS
+  run_setup "$1" "${2:-0}"
+  list "$1"
   echo "$1: installer run and listing took $((SECONDS - start)) s"
 }
 
@@ -87,9 +150,11 @@ install() {
 install_with_pages() {
   local name=$1 expected=$2 start=$SECONDS
   shift 2
-  pkg_run_driven "$prefix" "$setup" "$expected" "$programs/boxdriver.exe" "$dir/$name.log" setup "$@" ||
+  PKG_UNINSTALL_DEBUG=+relay pkg_run_driven "$prefix" "$setup" "$expected" \
+    "$programs/boxdriver.exe" "$dir/$name.log" setup "$@" ||
     fail "$name: the installer run did not go as expected"
-  pkg_list "$prefix" "$dir/$name.txt"
+  ((expected != 0)) || check_fonts_added "$name" ldser.ttf ldfix.ttf
+  list "$name"
   echo "$name: installer run with its pages and listing took $((SECONDS - start)) s"
 }
 
@@ -99,8 +164,56 @@ uninstall() {
   local start=$SECONDS
   pkg_run_uninstaller "$prefix" "$UNINSTALL" "$programs/boxdriver.exe" "$dir/$1.log" ok \
     --window "$UNINSTALL" || fail "$1: the uninstaller run did not go as expected"
-  pkg_list "$prefix" "$dir/$1.txt"
+  list "$1"
   echo "$1: uninstaller run and listing took $((SECONDS - start)) s"
+}
+
+# Usage: hold 'C:\file'...
+# Starts file_holder.exe on the files, which also keeps the session alive,
+# and waits until it holds them.
+hold() {
+  rm -rf "$dir/holder" && mkdir -p "$dir/holder"
+  wine_run "$prefix" 900 "$programs/file_holder.exe" "$(wine_winpath "$dir/holder")" "$@" \
+    >"$dir/holder.log" 2>&1 &
+  holder=$!
+  wait_for held || fail "file_holder.exe does not hold $* (see holder.log)"
+}
+
+# Has file_holder.exe let go of its files; the session goes on.
+release() {
+  touch "$dir/holder/release"
+  wait_for released || fail "file_holder.exe did not let go (see holder.log)"
+}
+
+# Ends the session of file_holder.exe, if it runs: it lets go and quits.
+end_session() {
+  [[ -n $holder ]] || return 0
+  touch "$dir/holder/release" "$dir/holder/quit"
+  wait "$holder" || fail "file_holder.exe failed (see holder.log)"
+  holder=
+}
+
+# Usage: wait_for SIGNAL
+# Waits up to 2 minutes for file_holder.exe to create $dir/holder/SIGNAL.
+wait_for() {
+  local i
+  for ((i = 0; i < 1200; i++)); do
+    [[ -e $dir/holder/$1 ]] && return 0
+    kill -0 "$holder" 2>/dev/null || break
+    sleep 0.1
+  done
+  [[ -e $dir/holder/$1 ]]
+}
+
+# Usage: restart NAME
+# Restarts the machine as Wine knows it: the session ends, and the first
+# program of the next one boots the prefix, which carries out the moves
+# waiting for a restart. Its listing afterwards is $dir/NAME.txt.
+restart() {
+  end_session
+  wine_wait "$prefix" || fail "$1: the session did not end"
+  wine_run "$prefix" 120 cmd /c exit 0 || fail "$1: no program started after the restart"
+  list "$1"
 }
 
 # Usage: load_layout KLID
@@ -118,13 +231,41 @@ check_change() {
     fail "$1: the prefix did not change as expected from $2 to $3 (see above)"
 }
 
+# Usage: check_lines WHAT FILE <<EOF lines EOF
+# FILE holds exactly the lines given; WHAT says what it is about.
+check_lines() {
+  if ! diff -u <(cat) "$2" >"$dir/lines.diff"; then
+    fail "$1 is not as expected (- expected, + found):"
+    cat "$dir/lines.diff" >&2
+  fi
+}
+
 # Usage: check_tree LISTING SUBJECT <<EOF lines EOF
 # What listing LISTING holds about SUBJECT, sizes and times left out.
 check_tree() {
-  if ! diff -u <(cat) <(pkg_tree "$dir/$1.txt" "$2") >"$dir/tree.diff"; then
-    fail "$1: $2 is not as expected (- expected, + found):"
-    cat "$dir/tree.diff" >&2
-  fi
+  pkg_tree "$dir/$1.txt" "$2" >"$dir/tree.txt"
+  check_lines "$1: $2" "$dir/tree.txt"
+}
+
+# Usage: check_same NAME 'C:\file' HOST_FILE
+check_same() {
+  cmp -s "$3" "$(pkg_host_path "$prefix" "$2")" || fail "$1: $2 differs from $3"
+}
+
+# Usage: check_fonts_added NAME [FONT...]
+# The installer's trace $dir/NAME.log shows that it added exactly these
+# fonts of the Fonts folder to the running system, in this order, and then
+# announced them once to every window.
+check_fonts_added() {
+  local name=$1 font
+  shift
+  # The trace doubles each backslash in a string.
+  pkg_traced_calls "$dir/$name.log" | sed 's/\\\\/\\/g' |
+    grep -E '^(AddFontResourceA|broadcast WM_FONTCHANGE)' >"$dir/$name.fonts" || true
+  {
+    for font; do printf 'AddFontResourceA("%s\\%s")\n' "$FONTS" "$font"; done
+    (($# == 0)) || echo 'broadcast WM_FONTCHANGE'
+  } | check_lines "$name: the fonts added and announced" "$dir/$name.fonts"
 }
 
 # Usage: check_link 'C:\path\link.lnk' 'C:\target'
@@ -136,24 +277,24 @@ check_link() {
 
 # Every installed item, in LISTING, for the package's registration KLID:
 # the files as built, the shortcuts, the registration (with VALUES, the
-# lines after its two fixed values) and the preload list PRELOAD_LINES.
+# lines after its two fixed values), the preload list PRELOAD_LINES and the
+# font registrations.
 check_installed() {
-  local listing=$1 klid=$2 values=$3 preload_lines=$4 name i
+  local listing=$1 klid=$2 values=$3 preload_lines=$4 name i value
   check_tree "$listing" "$MAKER" <<EOF
 file d $MAKER
 file d $PKG_INSTALL
+file f $PKG_INSTALL\\OFL.txt
 file f $PKG_INSTALL\\Readme.txt
 file f $PKG_INSTALL\\ldkeys-chart.png
 file f $PKG_INSTALL\\ldkeys-chart.svg
 file f $UNINSTALL
 EOF
-  for name in uninstall.exe ldkeys-chart.png ldkeys-chart.svg; do
-    cmp -s "$dist/$name" "$(pkg_host_path "$prefix" "$PKG_INSTALL\\$name")" ||
-      fail "$listing: $PKG_INSTALL\\$name differs from $dist/$name"
+  for name in uninstall.exe ldkeys-chart.png ldkeys-chart.svg OFL.txt; do
+    check_same "$listing" "$PKG_INSTALL\\$name" "$dist/$name"
   done
-  for ((i = 0; i < ${#MODULES[@]}; i += 2)); do
-    cmp -s "${MODULES[i + 1]}" "$(pkg_host_path "$prefix" "${MODULES[i]}")" ||
-      fail "$listing: ${MODULES[i]} differs from ${MODULES[i + 1]}"
+  for ((i = 0; i < ${#PLACED[@]}; i += 2)); do
+    check_same "$listing" "${PLACED[i]}" "${PLACED[i + 1]}"
   done
   check_tree "$listing" "$PKG_GROUP" <<EOF
 file d $PKG_GROUP
@@ -168,6 +309,17 @@ EOF
     printf 'reg %s\\%s :: "Layout Text" = "Lindorian"\n' "$LAYOUTS" "$klid"
   } | check_tree "$listing" "$LAYOUTS\\$klid"
   printf '%s\n' "reg $PRELOAD" "$preload_lines" | check_tree "$listing" "$PRELOAD"
+  for value in "${FONT_VALUES[@]}"; do
+    echo "reg $FONTS_KEY :: $value" | check_tree "$listing" "$FONTS_KEY :: ${value%% = *}"
+  done
+}
+
+# Usage: check_installed_alone LISTING
+# check_installed for the package alone: it has 00000628 and the second
+# preload entry, after the layout Wine puts first.
+check_installed_alone() {
+  check_installed "$1" 00000628 '' "reg $PRELOAD :: \"1\" = \"$(pkg_wine_layout)\"
+reg $PRELOAD :: \"2\" = \"00000628\""
 }
 
 # After the uninstaller: the machine as before the installation, but for
@@ -186,14 +338,30 @@ EOF
 # Usage: installed_items KLID PRELOAD_NAME
 # What an installation adds where nothing of the package's was.
 installed_items() {
-  local i
-  for ((i = 0; i < ${#MODULES[@]}; i += 2)); do echo "new ${MODULES[i]}"; done
+  local value
+  placed_targets | sed 's/^/new /'
+  for value in "${FONT_VALUES[@]}"; do echo "new $FONTS_KEY :: ${value%% = *}"; done
   cat <<EOF
 new $MAKER
 new $PKG_GROUP
 new $LAYOUTS\\$1
 new $PRELOAD :: "$2"
 EOF
+}
+
+# What installing again changes: nothing but the times of the files and
+# shortcuts it writes again.
+rewritten_items() {
+  printf 'rewritten %s\n' "$MAKER" "$PKG_GROUP"
+  placed_targets | sed 's/^/rewritten /'
+}
+
+# Makes each file in PLACED an older version of itself, one byte longer.
+age_placed_files() {
+  local target
+  placed_targets | while IFS= read -r target; do
+    printf '\0' >>"$(pkg_host_path "$prefix" "$target")"
+  done
 }
 
 # --- cases ------------------------------------------------------------------
@@ -204,9 +372,7 @@ case_roundtrip() {
   start_case </dev/null
   install installed
   installed_items 00000628 2 | check_change installed machine installed
-  check_installed installed 00000628 '' \
-    "reg $PRELOAD :: \"1\" = \"$(pkg_wine_layout)\"
-reg $PRELOAD :: \"2\" = \"00000628\""
+  check_installed_alone installed
   load_layout 00000628
   uninstall removed
   check_removed removed
@@ -220,8 +386,7 @@ case_twice() {
   start_case </dev/null
   install first
   install_with_pages second 0
-  printf 'rewritten %s\n' "$MAKER" "$PKG_GROUP" "$MODULE" |
-    check_change second first second
+  rewritten_items | check_change second first second
   uninstall removed
   check_removed removed
 }
@@ -250,6 +415,41 @@ reg $PRELOAD :: \"3\" = \"00010628\""
   load_layout 00010628
   uninstall removed
   check_removed removed
+}
+
+# A repair over an older version while a program holds its serif font and
+# its module open, as a signed-in user's programs hold a loaded font and
+# layout: the fixed font is replaced at once, the new serif font and module
+# wait in the install folder, and the exit code is 3010. ORDER is
+# restart-first: the restart puts them in place, leaving nothing beside,
+# and the uninstaller removes the package; or uninstall-first: the
+# uninstaller runs in the same session, once the program has let go, and
+# the restart then has nothing to put back. Either way the machine ends as
+# before.
+case_in_use() {
+  local order=$1 name
+  start_case </dev/null
+  install installed
+  age_placed_files
+  hold "$FONTS\\ldser.ttf" "$MODULE"
+  run_setup repaired 3010
+  check_fonts_added repaired ldfix.ttf
+  check_same repaired "$FONTS\\ldfix.ttf" "$dist/ldfix.ttf"
+  for name in ldser.ttf ldkeys.dll; do
+    check_same repaired "$PKG_INSTALL\\$name" "$dist/$name"
+  done
+  if [[ $order == restart-first ]]; then
+    restart restarted
+    rewritten_items | check_change restarted installed restarted
+    check_installed_alone restarted
+    uninstall removed
+    check_removed removed
+  else
+    release
+    uninstall removed
+    restart restarted
+    check_removed restarted
+  fi
 }
 
 # The package alone on 64-bit Windows (see on_win64), removed by the
@@ -294,6 +494,8 @@ case $case_name in
   beside) case_beside ;;
   refused) case_refused ;;
   blocked) case_blocked ;;
+  in-use-restart-first) case_in_use restart-first ;;
+  in-use-uninstall-first) case_in_use uninstall-first ;;
   *) echo "unknown case $case_name" >&2; exit 2 ;;
 esac
 echo "case $case_name: $((SECONDS - start)) s"

@@ -171,14 +171,11 @@ pkg_fresh_case() {
 
 # Usage: pkg_install_extras PREFIX
 # Puts in place the package's files that its installer does not bring: the
-# two fonts (any TrueType files serve), the EUDC files in the install folder
-# and the Office add-ins.
+# EUDC files in the install folder and the Office add-ins.
 pkg_install_extras() {
   local prefix=$1
   pkg_profile_paths "$prefix" || return 1
-  pkg_copy "$prefix" "${PKG_FONT_SOURCES[0]}" 'C:\windows\Fonts\ldser.ttf' &&
-    pkg_copy "$prefix" "${PKG_FONT_SOURCES[1]}" 'C:\windows\Fonts\ldfix.ttf' &&
-    pkg_put "$prefix" "$PKG_INSTALL\\ldeudb.tte" 'Ming-style EUDC characters' &&
+  pkg_put "$prefix" "$PKG_INSTALL\\ldeudb.tte" 'Ming-style EUDC characters' &&
     pkg_put "$prefix" "$PKG_INSTALL\\ldeuda.tte" 'Kai-style EUDC characters' &&
     pkg_put "$prefix" 'C:\Program Files\Microsoft Office\OFFICE11\STARTUP\Lindorian11.dot' &&
     pkg_put "$prefix" "$PKG_APPDATA\\Microsoft\\Excel\\XLSTART\\Lindorian11.xla"
@@ -186,11 +183,14 @@ pkg_install_extras() {
 
 # Usage: pkg_install_files PREFIX LDKEYS_DLL
 # Puts every file of a complete installation in place: the layout module,
-# the install folder tree and the program group, and pkg_install_extras.
+# the two fonts (any TrueType files serve), the install folder tree and the
+# program group, and pkg_install_extras.
 pkg_install_files() {
   local prefix=$1 ldkeys=$2
   pkg_install_extras "$prefix" &&
     pkg_copy "$prefix" "$ldkeys" 'C:\windows\system32\ldkeys.dll' &&
+    pkg_copy "$prefix" "${PKG_FONT_SOURCES[0]}" 'C:\windows\Fonts\ldser.ttf' &&
+    pkg_copy "$prefix" "${PKG_FONT_SOURCES[1]}" 'C:\windows\Fonts\ldfix.ttf' &&
     pkg_put "$prefix" "$PKG_INSTALL\\Readme.txt" &&
     pkg_put "$prefix" "$PKG_INSTALL\\Docs\\Keyboard chart.html" &&
     pkg_put "$prefix" "$PKG_INSTALL\\Docs\\Images\\keys.png" &&
@@ -237,8 +237,8 @@ EOF
 # Usage: pkg_registry_text FIRST_LAYOUT > FILE
 # The registry entries of a complete installation, for pkg_import: the
 # layout 00000628 (module ldkeys.dll) second in the user's preload list after
-# FIRST_LAYOUT and before another layout of the same language, and
-# pkg_extras_registry_text.
+# FIRST_LAYOUT and before another layout of the same language, the fonts,
+# and pkg_extras_registry_text.
 pkg_registry_text() {
   printf '[HKEY_CURRENT_USER\\Keyboard Layout\\Preload]\n"1"="%s"\n"2"="00000628"\n"3"="00010628"\n\n' "$1"
   cat <<'EOF'
@@ -250,20 +250,20 @@ pkg_registry_text() {
 "Layout File"="ldother.dll"
 "Layout Text"="Lindorian (another maker)"
 
+[HKEY_LOCAL_MACHINE\Software\Microsoft\Windows NT\CurrentVersion\Fonts]
+"Lindorian Serif (TrueType)"="ldser.ttf"
+"Lindorian Fixed (TrueType)"="ldfix.ttf"
+
 EOF
   pkg_extras_registry_text
 }
 
 # Usage: pkg_extras_registry_text > FILE
 # The registry entries that go with pkg_install_extras, for pkg_import: the
-# fonts; the three EUDC links; Word 2003 with its start-up folder setting and
-# Excel 2003.
+# three EUDC links; Word 2003 with its start-up folder setting and Excel
+# 2003.
 pkg_extras_registry_text() {
   cat <<'EOF'
-[HKEY_LOCAL_MACHINE\Software\Microsoft\Windows NT\CurrentVersion\Fonts]
-"Lindorian Serif (TrueType)"="ldser.ttf"
-"Lindorian Fixed (TrueType)"="ldfix.ttf"
-
 [HKEY_CURRENT_USER\EUDC\950]
 "細明體"="C:\\Program Files\\Krelmo\\Lindorian\\ldeudb.tte"
 "新細明體"="C:\\Program Files\\Krelmo\\Lindorian\\ldeudb.tte"
