@@ -9,7 +9,6 @@
 #include <vector>
 
 #include "kbdinspect/layout.h"
-#include "kbdinspect/marks.h"
 #include "kbdinspect/report.h"
 #include "kbdinspect/strokes.h"
 #include "kbdinspect/svg_chart.h"
@@ -93,14 +92,8 @@ int Svg(const std::string& path, const std::optional<std::string>& out_path) {
 int Chars(const std::string& path) {
   auto loaded = Load(path);
   if (!loaded) return 1;
-  for (char32_t c : kbd::TypedCharacters(loaded->layout)) {
-    std::cout << kbd::CodePointLabel(c);
-    if (c > 0x20 && c != 0x7F && !(c >= 0x80 && c < 0xA0))
-      std::cout << " "
-                << Printable(kbd::IsCombiningMark(c) ? std::u32string{kbd::kDottedCircle, c}
-                                                     : std::u32string(1, c));
-    std::cout << "\n";
-  }
+  for (char32_t c : kbd::TypedCharacters(loaded->layout))
+    std::cout << kbd::CharacterText(c) << "\n";
   return 0;
 }
 

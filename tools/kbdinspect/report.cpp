@@ -120,13 +120,16 @@ std::string CellText(uint16_t cell) {
   if (cell == WCH_NONE) return "WCH_NONE";
   if (cell == WCH_DEAD) return "WCH_DEAD";
   if (cell == WCH_LGTR) return "WCH_LGTR";
-  std::string text = CodePointLabel(cell);
-  if (cell <= 0x20 || cell == 0x7F || (cell >= 0x80 && cell < 0xA0) ||
-      (cell >= 0xD800 && cell <= 0xDFFF))
+  return CharacterText(cell);
+}
+
+std::string CharacterText(char32_t c) {
+  std::string text = CodePointLabel(c);
+  if (c <= 0x20 || c == 0x7F || (c >= 0x80 && c < 0xA0) || (c >= 0xD800 && c <= 0xDFFF))
     return text;  // control characters, space and lone surrogates are not shown
   std::u32string shown;
-  if (IsCombiningMark(cell)) shown += kDottedCircle;
-  shown += char32_t(cell);
+  if (IsCombiningMark(c)) shown += kDottedCircle;
+  shown += c;
   return text + " " + pe::EncodeUtf8(shown);
 }
 

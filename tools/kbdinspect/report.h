@@ -14,6 +14,8 @@ namespace kbd {
 std::string VkName(uint8_t vk);
 // "U+0358 ◌͘", "U+0008", "WCH_NONE"; combining marks shown on a dotted circle.
 std::string CellText(uint16_t cell);
+// A character as CellText shows it: "U+0061 a", "U+0358 ◌͘", "U+0008".
+std::string CharacterText(char32_t c);
 // "U+0301", "U+1E73", "U+1D167".
 std::string CodePointLabel(char32_t c);
 // "U+0061 U+0301"
