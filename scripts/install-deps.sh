@@ -35,8 +35,19 @@ done
 
 if ((${#missing[@]})); then
   echo "Installing: ${missing[*]}"
-  apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+  # A mirror caught mid-sync fails one index but serves the rest: install
+  # from what it gave, and let apt-get install say if that is not enough.
+  apt-get update -qq || echo "install-deps: apt-get update reported errors; going on" >&2
+  install=(env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends)
+  if ! "${install[@]}" "${missing[@]}" >/dev/null; then
+    # i386 libraries must have the version of their amd64 twins. When one
+    # suite's i386 index is missing, the two architectures' candidates come
+    # from different suites and cannot be matched: take them from the
+    # release itself.
+    . /etc/os-release
+    echo "install-deps: retrying with the packages of $VERSION_CODENAME itself" >&2
+    "${install[@]}" -t "$VERSION_CODENAME" "${missing[@]}" >/dev/null
+  fi
 fi
 
 # Wine takes its ANSI code page from the locale: 950 needs zh_TW.

@@ -66,12 +66,12 @@ EOF
 
 install_qemu() {
   if ! qemu_recent_enough; then
-    apt-get update -qq
+    apt-get update -qq || log "apt-get update reported errors; going on" >&2
     local candidate
     candidate=$(apt-cache policy qemu-user | awk '/Candidate:/ {print $2}' | sed -E 's/^[0-9]+://')
     if [[ -z $candidate || $candidate == "(none)" ]] || ! dpkg --compare-versions "$candidate" ge "$min_qemu"; then
       add_backports_for_qemu
-      apt-get update -qq
+      apt-get update -qq || log "apt-get update reported errors; going on" >&2
     fi
     log "installing qemu-user"
     DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends qemu-user >/dev/null
