@@ -23,9 +23,10 @@
 # - Wine neither locks a loaded font nor loads layout modules, so nothing
 #   is in use by itself: file_holder.exe holds files open as the programs
 #   that use them do. Wine carries out the moves waiting for a restart when
-#   a new session starts (its first program boots the prefix): a session
-#   kept alive by file_holder.exe is the time before the restart, and its
-#   end followed by any program is the restart (see restart).
+#   a new session starts (its first program boots the prefix): a case runs
+#   in one session, kept by session_keeper.exe (pkg_fresh_case), which is
+#   the time before the restart; its end followed by a new session is the
+#   restart (see restart).
 #
 #   install-test.sh CASE SETUP_EXE DIST_DIR WINDOWS_TESTS_DIR
 #
@@ -109,10 +110,8 @@ start_case() {
 }
 
 # Usage: list NAME
-# Ends the session (end_session) and lists the prefix as $dir/NAME.txt:
-# the registry is on disk only once the session is over.
+# Lists the prefix as $dir/NAME.txt, in the session that runs.
 list() {
-  end_session
   pkg_list "$prefix" "$dir/$1.txt"
 }
 
@@ -169,8 +168,7 @@ uninstall() {
 }
 
 # Usage: hold 'C:\file'...
-# Starts file_holder.exe on the files, which also keeps the session alive,
-# and waits until it holds them.
+# Starts file_holder.exe on the files and waits until it holds them.
 hold() {
   rm -rf "$dir/holder" && mkdir -p "$dir/holder"
   wine_run "$prefix" 900 "$programs/file_holder.exe" "$(wine_winpath "$dir/holder")" "$@" \
@@ -185,24 +183,22 @@ release() {
   wait_for released || fail "file_holder.exe did not let go (see holder.log)"
 }
 
-# Ends the session of file_holder.exe, if it runs: it lets go and quits.
+# Ends the case's session: file_holder.exe, if it runs, lets go and quits,
+# and so does the session's keeper; wineserver writes the registry and
+# exits.
 end_session() {
-  [[ -n $holder ]] || return 0
-  touch "$dir/holder/release" "$dir/holder/quit"
-  wait "$holder" || fail "file_holder.exe failed (see holder.log)"
-  holder=
+  if [[ -n $holder ]]; then
+    touch "$dir/holder/release" "$dir/holder/quit"
+    wait "$holder" || fail "file_holder.exe failed (see holder.log)"
+    holder=
+  fi
+  wine_session_end "$prefix"
 }
 
 # Usage: wait_for SIGNAL
 # Waits up to 2 minutes for file_holder.exe to create $dir/holder/SIGNAL.
 wait_for() {
-  local i
-  for ((i = 0; i < 1200; i++)); do
-    [[ -e $dir/holder/$1 ]] && return 0
-    kill -0 "$holder" 2>/dev/null || break
-    sleep 0.1
-  done
-  [[ -e $dir/holder/$1 ]]
+  wine_await_file 120 "$holder" "$dir/holder/$1" >/dev/null
 }
 
 # Usage: restart NAME
@@ -210,9 +206,8 @@ wait_for() {
 # program of the next one boots the prefix, which carries out the moves
 # waiting for a restart. Its listing afterwards is $dir/NAME.txt.
 restart() {
-  end_session
-  wine_wait "$prefix" || fail "$1: the session did not end"
-  wine_run "$prefix" 120 cmd /c exit 0 || fail "$1: no program started after the restart"
+  end_session || fail "$1: the session did not end"
+  wine_session_start "$prefix" || fail "$1: no session started after the restart"
   list "$1"
 }
 

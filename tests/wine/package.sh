@@ -16,6 +16,9 @@
 
 PKG_LIB_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 PKG_STATE="$PKG_LIB_DIR/prefix-state.py"
+# The Python to run it with: a case runs it a dozen times, and a version
+# manager's python3 wrapper takes longer to start than the listing.
+PKG_PYTHON=${PKG_PYTHON:-python3}
 
 _pkg_err() { echo "package: $*" >&2; }
 
@@ -73,8 +76,9 @@ pkg_link() {
 }
 
 # Usage: pkg_import PREFIX REG_TEXT_FILE
-# Imports registry entries with one regedit run and waits until the prefix
-# is idle. The file holds .reg sections in UTF-8 without the header line;
+# Imports registry entries with one regedit run, in the session that runs
+# (wine_session_start), or else in a session of its own that it waits out.
+# The file holds .reg sections in UTF-8 without the header line;
 # regedit gets it as UTF-16 with a byte order mark, so value names and data
 # may use any characters. PKG_REGEDIT names another regedit to run, such as
 # the 32-bit one of a 64-bit prefix, which writes what a 32-bit installer
@@ -84,34 +88,37 @@ pkg_import() {
   { printf 'Windows Registry Editor Version 5.00\n\n'; cat "$text"; } |
     sed 's/$/\r/' | iconv -f UTF-8 -t UTF-16 >"$reg" || return 1
   wine_run "$prefix" 120 "${PKG_REGEDIT:-regedit}" /s "$(wine_winpath "$reg")" || rc=$?
-  wine_wait "$prefix" || return 1
+  wine_session_running "$prefix" || wine_wait "$prefix" || return 1
   ((rc == 0)) || { _pkg_err "regedit failed ($rc) on $text"; return 1; }
 }
 
 # Usage: pkg_list PREFIX OUTPUT
-# Waits until the prefix is idle (its registry is then on disk) and writes
-# its listing.
+# Writes the prefix's listing: in the session that runs, through its
+# keeper (wine_registry_hives); otherwise once the prefix is idle and its
+# registry on disk.
 pkg_list() {
-  wine_wait "$1" && python3 "$PKG_STATE" list "$1" >"$2"
+  local hives
+  mapfile -t hives < <(wine_registry_hives "$1") && ((${#hives[@]} == 2)) &&
+    "$PKG_PYTHON" "$PKG_STATE" list "$1" "${hives[@]}" >"$2"
 }
 
 # Usage: pkg_check BEFORE AFTER EXPECT
 # Succeeds when the listings differ exactly as EXPECT says (see
 # prefix-state.py); otherwise prints the differences and fails.
 pkg_check() {
-  python3 "$PKG_STATE" check "$1" "$2" "$3"
+  "$PKG_PYTHON" "$PKG_STATE" check "$1" "$2" "$3"
 }
 
 # Usage: pkg_report BEFORE AFTER
 pkg_report() {
-  python3 "$PKG_STATE" report "$1" "$2"
+  "$PKG_PYTHON" "$PKG_STATE" report "$1" "$2"
 }
 
 # Usage: pkg_tree LISTING SUBJECT
 # Prints the listing's lines about SUBJECT and everything under it, without
 # file sizes and times.
 pkg_tree() {
-  python3 "$PKG_STATE" tree "$1" "$2"
+  "$PKG_PYTHON" "$PKG_STATE" tree "$1" "$2"
 }
 
 # Usage: pkg_run_driven PREFIX PROGRAM EXIT_CODE DRIVER_EXE LOG [DRIVER_ARGS...]
@@ -161,12 +168,15 @@ pkg_profile_paths() {
 # Usage: pkg_fresh_case CASE_DIR PREFIX
 # Empties the test case's folder and makes PREFIX in it a fresh copy of the
 # template prefix ($WINE_TEMPLATE), on a display of its own (the box driver
-# reads the screen), and sets the package paths (pkg_profile_paths).
+# reads the screen), sets the package paths (pkg_profile_paths), and starts
+# the session that the case's programs share (wine_session_start): it lasts
+# until the case ends it, and its registry is read while it runs.
 pkg_fresh_case() {
   local dir=$1 prefix=$2
   wine_remove_prefix "$prefix" && rm -rf "$dir" && mkdir -p "$dir" || return 1
   unset DISPLAY
-  wine_start_x && wine_copy_prefix "$WINE_TEMPLATE" "$prefix" && pkg_profile_paths "$prefix"
+  wine_start_x && wine_copy_prefix "$WINE_TEMPLATE" "$prefix" && pkg_profile_paths "$prefix" &&
+    wine_session_start "$prefix"
 }
 
 # Usage: pkg_install_extras PREFIX

@@ -1,7 +1,9 @@
 #!/usr/bin/env python3
 """The state of a Wine prefix as sorted text lines, and what changed in it.
 
-  prefix-state.py list PREFIX               print the prefix's listing
+  prefix-state.py list PREFIX [SYSTEM USER] print the prefix's listing, with
+                                             the registry from the hive files
+                                             SYSTEM and USER if given
   prefix-state.py check BEFORE AFTER EXPECT  exit 0 when the listings differ
                                              exactly as EXPECT says (below)
   prefix-state.py report BEFORE AFTER        print what changed, for people
@@ -11,7 +13,8 @@
 
 Listing lines. Registry lines come from the prefix's system.reg (HKLM) and
 user.reg (HKCU), which wineserver writes out when it exits (so list after
-wine_wait); file lines from the tree under drive_c:
+wine_wait), or from hive files in their format that a running session
+wrote out (wine_registry_hives); file lines from the tree under drive_c:
 
   reg HKLM\\Some\\Key                       a key
   reg HKLM\\Some\\Key :: "name" = "data"    a value ("@" is the default value)
@@ -56,17 +59,20 @@ SPECIAL = {"n": "\n", "r": "\r", "t": "\t", "0": "\0"}
 
 def decode(text):
     """Wine's registry text: \\xNNNN for UTF-16 units, \\\\ \\" \\n and so on."""
-    units = []
+    if "\\" not in text:
+        return text
+    pieces = []
     pos = 0
     for match in ESCAPE.finditer(text):
-        units.extend(ord(c) for c in text[pos:match.start()])
+        pieces.append(text[pos:match.start()])
         if match.group(1) is not None:
-            units.append(int(match.group(1), 16))
+            pieces.append(chr(int(match.group(1), 16)))
         else:
-            units.append(ord(SPECIAL.get(match.group(2), match.group(2))))
+            pieces.append(SPECIAL.get(match.group(2), match.group(2)))
         pos = match.end()
-    units.extend(ord(c) for c in text[pos:])
-    data = b"".join(u.to_bytes(2, "little") for u in units)
+    pieces.append(text[pos:])
+    # The units may pair up as surrogates: let UTF-16 put them together.
+    data = "".join(pieces).encode("utf-16-le", errors="surrogatepass")
     return data.decode("utf-16-le", errors="replace")
 
 
@@ -144,10 +150,10 @@ def is_noise(line):
     return any(covers(n, subject(line)) for n in NOISE)
 
 
-def listing(prefix):
+def listing(prefix, hives=None):
     lines = []
-    for name, root in ROOTS:
-        lines += registry_lines(os.path.join(prefix, name), root)
+    for (name, root), hive in zip(ROOTS, hives or [None] * len(ROOTS)):
+        lines += registry_lines(hive or os.path.join(prefix, name), root)
     lines += file_lines(prefix)
     return sorted(set(line for line in lines if not is_noise(line)))
 
@@ -239,6 +245,24 @@ def describe(line, count):
     return kind + shown + suffix
 
 
+def describe_change(what, old, new):
+    """The change of one subject from line OLD to line NEW: a value's data,
+    a file's size or time, a link's target, or what the path is."""
+    if old.startswith("reg ") and new.startswith("reg ") and " :: " in what:
+        key, value = what.split(" :: ", 1)
+        return "registry value %s  %s: %s -> %s" % (
+            key, value, old.split(" = ", 1)[-1], new.split(" = ", 1)[-1])
+    if old.startswith("file f ") and new.startswith("file f "):
+        old_size, new_size = old.rsplit(" ", 2)[1], new.rsplit(" ", 2)[1]
+        if old_size == new_size:
+            return "file          %s: rewritten, %s bytes as before" % (what, new_size)
+        return "file          %s: %s bytes -> %s bytes" % (what, old_size, new_size)
+    if old.startswith("file l ") and new.startswith("file l "):
+        return "link          %s: -> %s, before -> %s" % (
+            what, new.split(" -> ", 1)[1], old.split(" -> ", 1)[1])
+    return "%s: was %s, is %s" % (what, old, new)
+
+
 def report(before, after):
     out = []
     for title, lines in (("Removed", before - after), ("Added", after - before)):
@@ -253,10 +277,9 @@ def report(before, after):
     if changed:
         out.append("Changed (%d):" % len(changed))
         for s in changed:
-            old = [l.split(" = ", 1)[1] for l in before if subject(l) == s]
-            new = [l.split(" = ", 1)[1] for l in after if subject(l) == s]
-            key, value = s.split(" :: ", 1) if " :: " in s else (s, "")
-            out.append("  registry value %s  %s: %s -> %s" % (key, value, old[0], new[0]))
+            old = min(l for l in before - after if subject(l) == s)
+            new = min(l for l in after - before if subject(l) == s)
+            out.append("  " + describe_change(s, old, new))
     if not out:
         out.append("No changes.")
     return "\n".join(out) + "\n"
@@ -264,15 +287,17 @@ def report(before, after):
 
 def tree(lines, what):
     shown = []
-    for line in sorted(lines):
+    # A line about the subject names it: the test is cheap where the subject
+    # of a line is not.
+    for line in sorted(l for l in lines if what in l):
         if covers(what, subject(line)):
             shown.append("file f " + subject(line) if line.startswith("file f ") else line)
     return "".join(line + "\n" for line in shown)
 
 
 def main(argv):
-    if len(argv) == 3 and argv[1] == "list":
-        sys.stdout.write("".join(line + "\n" for line in listing(argv[2])))
+    if len(argv) in (3, 5) and argv[1] == "list":
+        sys.stdout.write("".join(line + "\n" for line in listing(argv[2], argv[3:])))
         return 0
     if len(argv) == 5 and argv[1] == "check":
         with open(argv[4], encoding="utf-8") as f:

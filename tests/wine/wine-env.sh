@@ -10,6 +10,14 @@
 #   wine_run "$case_dir/prefix" 60 build/default/windows/.../prog.exe arg... || rc=$?
 #   wine_wait "$case_dir/prefix"
 #
+# A test case that runs several programs and reads the registry between
+# them keeps one session for all of them (each session boots about eight
+# emulated processes, which costs seconds):
+#
+#   wine_session_start "$case_dir/prefix"
+#   wine_run ...; wine_registry_hives "$case_dir/prefix"; wine_run ...
+#   wine_session_end "$case_dir/prefix"
+#
 # Prefixes are 32-bit (WINEARCH=win32), or 64-bit when WINE_ENV_ARCH=win64
 # is set before sourcing: a 64-bit prefix runs 64-bit programs natively and
 # 32-bit ones through Wine's WOW64, with SysWOW64 and file-system
@@ -30,6 +38,8 @@ unset WINELOADER WINESERVER
 # The Xvfb this shell started, if any, and the prefixes it used.
 WINE_ENV_XVFB_PID=
 WINE_ENV_PREFIXES=()
+# The session_keeper.exe that keeps each prefix's session, by prefix.
+declare -gA WINE_ENV_KEEPERS=()
 
 _wine_err() { echo "wine-env: $*" >&2; }
 
@@ -240,6 +250,142 @@ wine_server_ready() {
   return 1
 }
 
+# --- sessions -------------------------------------------------------------
+
+# Usage: wine_await_file TIMEOUT_SECONDS PID FILE...
+# Waits until one of the files exists, as long as process PID lives, and
+# prints the file found; fails after the timeout. Polls often: a program
+# answers through a file within milliseconds, and every wait adds to a
+# test case's time.
+wine_await_file() {
+  local limit=$1 pid=$2 file i
+  shift 2
+  for ((i = 0; i < limit * 50; i++)); do
+    for file; do
+      [[ -e $file ]] && { echo "$file"; return 0; }
+    done
+    kill -0 "$pid" 2>/dev/null || break
+    sleep 0.02
+  done
+  for file; do
+    [[ -e $file ]] && { echo "$file"; return 0; }
+  done
+  return 1
+}
+
+# Usage: _wine_await_exit TIMEOUT_SECONDS PID
+# Waits until the child process PID has exited and returns its exit code;
+# 124 if it still runs after the timeout.
+_wine_await_exit() {
+  local limit=$1 pid=$2 i
+  for ((i = 0; i < limit * 50; i++)); do
+    kill -0 "$pid" 2>/dev/null || break
+    sleep 0.02
+  done
+  kill -0 "$pid" 2>/dev/null && return 124
+  wait "$pid"
+}
+
+_wine_keeper_exe() {
+  local exe=${WINE_SESSION_KEEPER:-${WINDOWS_BUILD_DIR:-}/tests/windows/session_keeper.exe}
+  [[ -f $exe ]] || { _wine_err "no session_keeper.exe at $exe (set WINE_SESSION_KEEPER)"; return 1; }
+  echo "$exe"
+}
+
+# Usage: wine_session_start PREFIX [TIMEOUT_SECONDS]
+# Starts a session in PREFIX that lasts until wine_session_end, however
+# many programs start and end in it meanwhile: session_keeper.exe runs in
+# it from start to end. As the session's first program it boots the
+# prefix, which carries out the file operations waiting for a restart.
+# While it runs, wine_registry_hives reads the registry without ending the
+# session. Returns once the keeper runs.
+wine_session_start() {
+  local prefix=$1 limit=${2:-120} exe dir pid
+  [[ -d $prefix ]] || { _wine_err "no prefix $prefix"; return 1; }
+  prefix=$(realpath "$prefix")
+  [[ -z ${WINE_ENV_KEEPERS[$prefix]:-} ]] || { _wine_err "a session already runs in $prefix"; return 1; }
+  exe=$(_wine_keeper_exe) || return 1
+  dir=$prefix/session
+  rm -rf "$dir" && mkdir -p "$dir" || return 1
+  _wine_track "$prefix"
+  # The keeper ends by itself after an hour; the timeout is a last resort.
+  wine_run "$prefix" 3700 "$exe" "$(wine_winpath "$dir")" >"$dir/keeper.log" 2>&1 &
+  pid=$!
+  WINE_ENV_KEEPERS[$prefix]=$pid
+  if ! wine_await_file "$limit" "$pid" "$dir/ready" >/dev/null; then
+    _wine_err "session_keeper.exe did not start in $prefix within ${limit}s; its output:"
+    cat "$dir/keeper.log" >&2
+    wine_kill "$prefix"
+    return 1
+  fi
+}
+
+# Usage: wine_session_running PREFIX
+# Succeeds while a session started by wine_session_start runs in PREFIX.
+wine_session_running() {
+  local prefix
+  prefix=$(realpath -m "$1")
+  [[ -n ${WINE_ENV_KEEPERS[$prefix]:-} ]]
+}
+
+# Usage: wine_registry_hives PREFIX [TIMEOUT_SECONDS]
+# Prints the names of two files that hold the prefix's registry as it is
+# now, HKEY_LOCAL_MACHINE on the first line and HKEY_CURRENT_USER on the
+# second, in the format of the prefix's system.reg and user.reg. While a
+# session runs (wine_session_start), its keeper writes them out, in about
+# 0.1 s; otherwise they are the prefix's own files, once its wineserver has
+# written them and exited (wine_wait).
+wine_registry_hives() {
+  local prefix=$1 limit=${2:-60} dir pid answer
+  [[ -d $prefix ]] || { _wine_err "no prefix $prefix"; return 1; }
+  prefix=$(realpath "$prefix")
+  pid=${WINE_ENV_KEEPERS[$prefix]:-}
+  if [[ -z $pid ]]; then
+    wine_wait "$prefix" "$limit" || return 1
+    printf '%s\n' "$prefix/system.reg" "$prefix/user.reg"
+    return 0
+  fi
+  dir=$prefix/session
+  rm -f "$dir"/hives.*
+  : >"$dir/hives.save"
+  if ! answer=$(wine_await_file "$limit" "$pid" "$dir/hives.saved" "$dir/hives.failed"); then
+    _wine_err "session_keeper.exe in $prefix did not save the registry within ${limit}s; its output:"
+    cat "$dir/keeper.log" >&2
+    return 1
+  fi
+  if [[ $answer == *.failed ]]; then
+    _wine_err "session_keeper.exe in $prefix: $(cat "$answer")"
+    return 1
+  fi
+  printf '%s\n' "$dir/hives.system.reg" "$dir/hives.user.reg"
+}
+
+# Usage: wine_session_end PREFIX [TIMEOUT_SECONDS]
+# Ends the session that wine_session_start started, or waits for the one
+# running to end (wine_wait): the keeper quits, Wine shuts the session
+# down once no other program runs in it, and wineserver writes the
+# registry to the prefix and exits. Programs still running keep the
+# session until they end; after the timeout everything is killed and the
+# call fails. The next program to start boots a new session: that is a
+# restart.
+wine_session_end() {
+  local prefix=$1 limit=${2:-60} pid rc=0
+  [[ -d $prefix ]] || return 0
+  prefix=$(realpath "$prefix")
+  pid=${WINE_ENV_KEEPERS[$prefix]:-}
+  if [[ -n $pid ]]; then
+    : >"$prefix/session/quit"
+    _wine_await_exit "$limit" "$pid" || rc=$?
+    unset "WINE_ENV_KEEPERS[$prefix]"
+    if ((rc != 0)); then
+      _wine_err "session_keeper.exe in $prefix ended with $rc; its output:"
+      cat "$prefix/session/keeper.log" >&2
+    fi
+  fi
+  wine_wait "$prefix" "$limit" || rc=1
+  return $((rc != 0))
+}
+
 # Usage: wine_kill PREFIX
 # Kills the prefix's wineserver and every process that belongs to the prefix.
 wine_kill() {
@@ -250,7 +396,17 @@ wine_kill() {
   WINEPREFIX=$prefix timeout 10 wineserver -w >/dev/null 2>&1 || true
   _wine_sweep "$prefix" quiet
   _wine_forget_server "$prefix"
+  _wine_forget_keeper "$prefix"
   return 0
+}
+
+# Reaps the killed session's keeper, if any.
+_wine_forget_keeper() {
+  local pid=${WINE_ENV_KEEPERS[$1]:-}
+  [[ -n $pid ]] || return 0
+  unset "WINE_ENV_KEEPERS[$1]"
+  kill "$pid" 2>/dev/null || true
+  wait "$pid" 2>/dev/null || true
 }
 
 # Kills whatever is left of a prefix: the Wine processes (run by the emulator
@@ -298,11 +454,12 @@ wine_winpath() {
 }
 
 # Usage: trap wine_cleanup EXIT
-# Stops every prefix this shell ran programs in and the Xvfb it started.
+# Stops every prefix this shell ran programs in, ending the sessions it
+# started, and the Xvfb it started.
 wine_cleanup() {
   local p
   for p in "${WINE_ENV_PREFIXES[@]}"; do
-    wine_wait "$p" 30 || true
+    wine_session_end "$p" 30 || true
   done
   WINE_ENV_PREFIXES=()
   wine_stop_x
