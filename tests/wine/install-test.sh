@@ -582,7 +582,8 @@ case_reinstall() {
 }
 
 # The package alone on 64-bit Windows (see on_win64), removed by the
-# installed uninstaller under WOW64.
+# installed uninstaller under WOW64 while both module copies and the serif
+# font are held open.
 case_roundtrip_win64() {
   on_win64
   case_roundtrip
