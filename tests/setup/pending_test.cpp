@@ -19,7 +19,8 @@ namespace {
 // letter outside ASCII.
 const std::u16string Install = u"C:\\Program Files (x86)\\Krelmo\\Lindorian";
 const std::u16string Maker = u"C:\\Program Files (x86)\\Krelmo";
-const std::u16string Group = u"C:\\Users\\Zoë\\AppData\\Roaming\\Microsoft\\Windows\\Start Menu\\Programs\\Lindorian";
+const std::u16string Group =
+    u"C:\\Users\\Zoë\\AppData\\Roaming\\Microsoft\\Windows\\Start Menu\\Programs\\Lindorian";
 const std::u16string Module = u"C:\\Windows\\system32\\ldkeys.dll";
 const std::u16string Wow64Module = u"C:\\Windows\\SysWOW64\\ldkeys.dll";
 const std::u16string Serif = u"C:\\Windows\\Fonts\\ldser.ttf";
@@ -39,7 +40,7 @@ std::vector<PackagePlace> PackagePlaces() {
   const struct {
     const std::u16string& path;
     int withContents;
-  } given[] = {{Install, 1}, {Group, 1}, {Maker, 0},  {Serif, 0},
+  } given[] = {{Install, 1}, {Group, 1},  {Maker, 0},      {Serif, 0},
                {Fixed, 0},   {Module, 0}, {Wow64Module, 0}};
   std::vector<PackagePlace> places(std::size(given));
   for (size_t i = 0; i < places.size(); ++i)
@@ -55,9 +56,9 @@ struct Filtered {
 Filtered Drop(std::u16string value) {
   std::vector<PackagePlace> places = PackagePlaces();
   Filtered result;
-  unsigned units = DropPackageDeletions(value.data(), static_cast<unsigned>(value.size()),
-                                        places.data(), static_cast<int>(places.size()),
-                                        &result.dropped);
+  unsigned units =
+      DropPackageDeletions(value.data(), static_cast<unsigned>(value.size()), places.data(),
+                           static_cast<int>(places.size()), &result.dropped);
   result.value = value.substr(0, units);
   return result;
 }
@@ -70,15 +71,17 @@ std::u16string Place(const std::u16string& fullPath, int withContents = 0) {
 
 // The list as the uninstaller leaves it when the module copies, the serif
 // font and its own file are in use, after other products' entries and a
-// replacement a repair of this package has waiting.
+// replacement a repair of this package has waiting. The others' names stay
+// unit for unit: letters outside any code page, characters beyond the BMP
+// as surrogate pairs, even a lone surrogate.
 TEST(PendingList, TakesOutTheDeletionsOfPackagePlacesOnly) {
-  const std::u16string otherDeletion = Deletion(u"C:\\Program Files\\Other\\old.dll");
-  const std::u16string otherMove = Move(u"C:\\Temp\\new.sys", u"C:\\Windows\\system32\\x.sys");
+  const std::u16string otherDeletion = Deletion(u"C:\\Données\\日本語\\\U0001D11E.txt");
+  const std::u16string otherMove = Move(u"C:\\Temp\\\xD800x", u"C:\\Windows\\system32\\x.sys");
   const std::u16string staged = Replacement(Install + u"\\ldser.ttf", Serif);
-  Filtered result = Drop(otherDeletion + Deletion(Module) + staged + Deletion(Wow64Module) +
-                         Deletion(Serif) + otherMove + Deletion(Install + u"\\uninstall.exe") +
-                         Deletion(Install) + Deletion(Maker) + Deletion(Group + u"\\Uninstall.lnk") +
-                         Deletion(Group) + End);
+  Filtered result =
+      Drop(otherDeletion + Deletion(Module) + staged + Deletion(Wow64Module) + Deletion(Serif) +
+           otherMove + Deletion(Install + u"\\uninstall.exe") + Deletion(Install) +
+           Deletion(Maker) + Deletion(Group + u"\\Uninstall.lnk") + Deletion(Group) + End);
   EXPECT_EQ(result.value, otherDeletion + staged + otherMove + End);
   EXPECT_EQ(result.dropped, 8u);
   EXPECT_FALSE(IsEmptyList(result.value.data(), static_cast<unsigned>(result.value.size())));
@@ -88,23 +91,15 @@ TEST(PendingList, TakesOutTheDeletionsOfPackagePlacesOnly) {
   EXPECT_EQ(Drop(renamed + End).value, renamed + End);
 }
 
-// Other products' names stay unit for unit: letters outside the code page,
-// characters beyond the BMP as surrogate pairs, even a lone surrogate.
-TEST(PendingList, KeepsOtherEntriesUnitForUnit) {
-  const std::u16string other = Deletion(u"C:\\Données\\日本語\\\U0001D11E.txt") +
-                               Move(u"C:\\Temp\\\xD800x", u"C:\\Temp\\\xDFFFy");
-  Filtered result = Drop(Deletion(Serif) + other + Deletion(Fixed) + End);
-  EXPECT_EQ(result.value, other + End);
-}
-
 // Names are compared as wholes, on separators; ASCII letters in any case,
 // any other letter exactly as Setup gives it.
 TEST(PendingList, ComparesWholeNamesOnSeparators) {
-  const std::u16string kept = Deletion(Maker + u"\\Lindorian2\\a.txt") +
-                              Deletion(Maker + u"\\Lindoria") + Deletion(Maker + u"\\Other\\b.dll") +
-                              Deletion(Serif + u".old") + Deletion(Fixed + u"\\x") +
-                              Deletion(u"C:\\Users\\ZOË\\AppData\\Roaming\\Microsoft\\Windows"
-                                       u"\\Start Menu\\Programs\\Lindorian");
+  const std::u16string kept =
+      Deletion(Maker + u"\\Lindorian2\\a.txt") + Deletion(Maker + u"\\Lindoria") +
+      Deletion(Maker + u"\\Other\\b.dll") + Deletion(Serif + u".old") + Deletion(Fixed + u"\\x") +
+      Deletion(
+          u"C:\\Users\\ZOË\\AppData\\Roaming\\Microsoft\\Windows"
+          u"\\Start Menu\\Programs\\Lindorian");
   Filtered result =
       Drop(kept + Deletion(u"c:\\PROGRAM FILES (X86)\\krelmo\\LINDORIAN\\Readme.txt") +
            Deletion(Maker + u"\\") + Deletion(Install + u"\\\\sub\\x.png") +
@@ -145,11 +140,12 @@ TEST(PendingList, LeavesWhatIsNotAPairAsItIs) {
 // The value as the system stores it: UTF-16 code units, low byte first.
 TEST(PendingList, TakesTheValueAsStoredBytes) {
   const std::vector<uint8_t> stored = {
-      '\\', 0, '?', 0, '?', 0, '\\', 0, 'C', 0, ':', 0, '\\', 0, 'W', 0, 'I', 0, 'N', 0, 'D', 0,
-      'O', 0, 'W', 0, 'S', 0, '\\', 0, 'F', 0, 'o', 0, 'n', 0, 't', 0, 's', 0, '\\', 0, 'l', 0,
-      'd', 0, 'f', 0, 'i', 0, 'x', 0, '.', 0, 't', 0, 't', 0, 'f', 0, 0, 0, 0, 0,  // deleted
-      '\\', 0, '?', 0, '?', 0, '\\', 0, 'C', 0, ':', 0, '\\', 0, 0xE5, 0x65, 0x2C, 0x67, 0, 0,
-      0, 0, 0, 0};  // C:\日本 deleted, then the end of the list
+      '\\', 0,    '?', 0, '?', 0, '\\', 0, 'C',  0, ':', 0, '\\', 0, 'W',  0,
+      'I',  0,    'N', 0, 'D', 0, 'O',  0, 'W',  0, 'S', 0, '\\', 0, 'F',  0,
+      'o',  0,    'n', 0, 't', 0, 's',  0, '\\', 0, 'l', 0, 'd',  0, 'f',  0,
+      'i',  0,    'x', 0, '.', 0, 't',  0, 't',  0, 'f', 0, 0,    0, 0,    0,  // deleted
+      '\\', 0,    '?', 0, '?', 0, '\\', 0, 'C',  0, ':', 0, '\\', 0, 0xE5, 0x65,
+      0x2C, 0x67, 0,   0, 0,   0, 0,    0};  // C:\日本 deleted, then the end of the list
   std::u16string value;
   for (size_t at = 0; at < stored.size(); at += 2)
     value += static_cast<char16_t>(stored[at] | stored[at + 1] << 8);
