@@ -26,6 +26,9 @@
 ; it to WOW6432Node, so the registrations written here are the ones Windows
 ; loads at start-up and the ones uninstall.exe deletes.
 ;
+; A file whose installed copy already holds the bytes Setup brings is left
+; as it is: a repair that changes nothing needs no restart.
+;
 ; A file in use cannot be replaced: a loaded font, or a layout module that
 ; a signed-in user's programs have loaded. Setup then writes the new file
 ; into the install folder and has Windows move it into place at the next
@@ -34,9 +37,17 @@
 ; waiting file goes with the rest of the folder if uninstall.exe runs
 ; before that restart, and the move then finds nothing to move.
 ;
+; uninstall.exe has Windows delete at the next restart what is in use when
+; it runs. Before writing anything, Setup takes those deletions of the
+; package's own files and folders back out of the restart's list, so that
+; a reinstallation before the restart is not undone by it. The helper
+; ldsetup.dll, unpacked into the plug-ins folder, does that, and compares
+; files.
+;
 ; Built by the host build (setup/CMakeLists.txt):
 ;   makensis -INPUTCHARSET UTF8 -DDIST=<dist folder> -DSTAGE=<folder with
-;            the pictures and Readme.txt> -DOUTFILE=<exe> lindorian-setup.nsi
+;            the pictures and Readme.txt> -DHELPER=<ldsetup.dll>
+;            -DOUTFILE=<exe> lindorian-setup.nsi
 ;
 ; Exit codes: 0 installed; 3010 installed, but files that were in use are
 ; replaced at the next restart (the code deployment tools read as "restart
@@ -76,6 +87,8 @@ RequestExecutionLevel admin
 !define FIXED_NAME "Lindorian Fixed (TrueType)"
 !define MOVEFILE_REPLACE_AT_RESTART 5  ; MOVEFILE_REPLACE_EXISTING | MOVEFILE_DELAY_UNTIL_REBOOT
 !define SMTO_ABORTIFHUNG 2
+!define SESSION_MANAGER_KEY "SYSTEM\CurrentControlSet\Control\Session Manager"
+!define HELPER_DLL "$PLUGINSDIR\ldsetup.dll"
 
 Name "${PRODUCT} ${VERSION}"
 OutFile "${OUTFILE}"
@@ -169,15 +182,18 @@ FunctionEnd
 
 ; --- where the uninstaller looks ----------------------------------------------
 
+Var MakerFolder
+
 ; $INSTDIR := ProgramFilesDir\Krelmo\Lindorian, with ProgramFilesDir read
 ; from the registry as uninstall.exe reads it (the 32-bit view on 64-bit
-; Windows).
+; Windows); $MakerFolder := the Krelmo folder around it.
 Function FindInstallFolder
   ReadRegStr $0 HKLM "Software\Microsoft\Windows\CurrentVersion" "ProgramFilesDir"
   ${If} $0 == ""
     StrCpy $0 $PROGRAMFILES
   ${EndIf}
-  StrCpy $INSTDIR "$0\${MAKER_FOLDER}\${PACKAGE_FOLDER}"
+  StrCpy $MakerFolder "$0\${MAKER_FOLDER}"
+  StrCpy $INSTDIR "$MakerFolder\${PACKAGE_FOLDER}"
 FunctionEnd
 
 ; $1 := the user's shell folder $0 as uninstall.exe finds it: the Shell
@@ -209,23 +225,63 @@ FunctionEnd
 
 ; --- files that may be in use -------------------------------------------------
 
+; Unpack SOURCE NAME: $1 := $PLUGINSDIR\new\NAME holding SOURCE, the file
+; Setup brings, to compare with the installed one. Stops Setup when it
+; cannot be written.
+!macro Unpack source name
+  StrCpy $1 "$PLUGINSDIR\new\${name}"
+  ClearErrors
+  File "/oname=$1" "${source}"
+  ${If} ${Errors}
+    StrCpy $R9 $1
+    Call Fail
+  ${EndIf}
+!macroend
+
+; $0 := 1 when the files $R4 and $1 hold the same bytes. The helper goes
+; after the call (?u), so that nothing holds the plug-ins folder at the end.
+!macro CompareWithNew
+  System::Call "${HELPER_DLL}::SameFileContents(t R4, t r1) i .r0 ?u"
+!macroend
+
+; PutInstallFile SOURCE NAME
+; Writes SOURCE into the install folder as NAME, unless the file there holds
+; the same bytes already. Stops Setup when it cannot be written.
+!macro PutInstallFile source name
+  !insertmacro Unpack "${source}" "${name}"
+  StrCpy $R4 "$INSTDIR\${name}"
+  !insertmacro CompareWithNew
+  ${If} $0 != 1
+    ClearErrors
+    File "/oname=$R4" "${source}"
+    ${If} ${Errors}
+      StrCpy $R9 $R4
+      Call Fail
+    ${EndIf}
+  ${EndIf}
+!macroend
+
 ; PutFile SOURCE TARGET WAITING [native]
-; Writes SOURCE to TARGET. A TARGET in use cannot be written: SOURCE then
-; goes to $INSTDIR\WAITING, and Windows moves it onto TARGET at the next
-; restart. "native": TARGET is in the native system folder of 64-bit
-; Windows, reached with file-system redirection off. Afterwards $R4 is
-; TARGET, and $R7 is empty when TARGET was written now. Stops Setup when
-; neither can be done.
+; Writes SOURCE to TARGET, unless TARGET holds the same bytes already: a
+; file left as it is needs neither writing nor a restart. A TARGET in use
+; cannot be written: SOURCE then goes to $INSTDIR\WAITING, and Windows
+; moves it onto TARGET at the next restart. "native": TARGET is in the
+; native system folder of 64-bit Windows, reached with file-system
+; redirection off. Afterwards $R4 is TARGET, and $R7 is empty when TARGET
+; holds SOURCE now. Stops Setup when neither can be done.
 !macro PutFile source target waiting native
   StrCpy $R4 "${target}"
   StrCpy $R5 "$INSTDIR\${waiting}"
   StrCpy $R6 "${native}"
+  !insertmacro Unpack "${source}" "${waiting}"
   Call BeginWrite
   ; "try": a file that cannot be written sets the error flag, without the
   ; box that would offer to retry or skip it.
   SetOverwrite try
-  ClearErrors
-  File "/oname=$R4" "${source}"
+  ${If} $R7 != same
+    ClearErrors
+    File "/oname=$R4" "${source}"
+  ${EndIf}
   Call EndWrite
   ${If} $R7 != ""
     ClearErrors
@@ -236,22 +292,31 @@ FunctionEnd
 !macroend
 
 ; Before TARGET ($R4) is written: redirection off for the native system
-; folder, and no read-only attribute to refuse the write.
+; folder; $R7 := "same" when TARGET holds the new file's bytes ($1)
+; already, and otherwise no read-only attribute to refuse the write.
 Function BeginWrite
   ${If} $R6 == native
     ${DisableX64FSRedirection}
   ${EndIf}
-  SetFileAttributes $R4 NORMAL
+  StrCpy $R7 ""
+  !insertmacro CompareWithNew
+  ${If} $0 == 1
+    StrCpy $R7 same
+  ${Else}
+    SetFileAttributes $R4 NORMAL
+  ${EndIf}
 FunctionEnd
 
-; After the attempt to write TARGET ($R4): $R7 := empty when it was written,
-; "in use" when it is a file that could not be written. Anything else (no
-; folder for it, a folder in its place) stops Setup. Once TARGET is written,
-; a file waiting from an earlier repair whose restart has not come yet must
-; go: its move would replace what was just written.
+; After the attempt to write TARGET ($R4): $R7 := empty when it holds the
+; new file, written now or already, "in use" when it is a file that could
+; not be written. Anything else (no folder for it, a folder in its place)
+; stops Setup. Once TARGET holds the new file, a file waiting from an
+; earlier repair whose restart has not come yet must go: its move would
+; replace it.
 Function EndWrite
-  StrCpy $R7 ""
-  ${If} ${Errors}
+  ${If} $R7 == same
+    StrCpy $R7 ""
+  ${ElseIf} ${Errors}
     StrCpy $R7 "in use"
     ${IfNot} ${FileExists} $R4
     ${OrIf} ${FileExists} "$R4\*.*"
@@ -436,6 +501,16 @@ FunctionEnd
 ; added to the running system and announced to every window, so that
 ; programs offer them at once. A font in use stays as it is loaded until
 ; the restart replaces it.
+;
+; A changed font is not first taken out of the running system with
+; RemoveFontResource to free its file. That frees it only where nothing
+; else holds it: every AddFontResource of it (each earlier Setup run adds
+; it once more) needs a RemoveFontResource of its own, the sessions of
+; other signed-in users load it for themselves, and a program that uses it
+; keeps it open. Where the file stayed held, the font would be missing from
+; the running system until the restart unless added back. A changed font in
+; use waits for the restart like the module; one that has not changed is
+; not written at all.
 Function InstallFonts
   Call FindFontsFolder
   StrCpy $R8 ""
@@ -466,6 +541,48 @@ Function AddFont
   ${EndIf}
 FunctionEnd
 
+; --- what waits for the restart ------------------------------------------------
+
+; uninstall.exe has Windows delete at the next restart what it could not
+; delete while it ran: module copies and fonts in use, its own file, and
+; the folders around them. Setup takes those deletions back out of the
+; restart's list before it writes anything, or the restart would undo this
+; installation; every other entry stays, in its order, and so do the
+; replacements Setup itself has waiting. The places are those uninstall.exe
+; removes: the install folder and the program group with everything in
+; them, the maker folder itself (it may hold other products), the fonts,
+; and the module as this installer writes it and as the system folder
+; names it. Stops Setup when the list cannot be written. Also unpacks the
+; helper and makes the folder for the files to compare.
+Function KeepPackageAtRestart
+  InitPluginsDir
+  CreateDirectory "$PLUGINSDIR\new"
+  ClearErrors
+  File "/oname=${HELPER_DLL}" "${HELPER}"
+  ${If} ${Errors}
+    StrCpy $R9 "${HELPER_DLL}"
+    Call Fail
+  ${EndIf}
+  Call FindFontsFolder
+  StrCpy $1 $INSTDIR
+  StrCpy $2 $R2
+  StrCpy $3 $MakerFolder
+  StrCpy $4 "$R3\${SERIF_FONT}"
+  StrCpy $5 "$R3\${FIXED_FONT}"
+  StrCpy $6 "$SYSDIR\${MODULE}"
+  StrCpy $7 ""
+  StrCpy $8 ""
+  ${If} ${RunningX64}
+    StrCpy $7 "$WINDIR\System32\${MODULE}"
+    StrCpy $8 "$WINDIR\SysWOW64\${MODULE}"
+  ${EndIf}
+  System::Call "${HELPER_DLL}::DropPendingDeletions(t r1, t r2, t r3, t r4, t r5, t r6, t r7, t r8) i .r0 ?u"
+  ${If} $0 != 1
+    StrCpy $R9 "HKLM\${SESSION_MANAGER_KEY}"
+    Call Fail
+  ${EndIf}
+FunctionEnd
+
 ; --- installation -------------------------------------------------------------
 
 ; Stops the installation with exit code 2, naming what failed ($R9).
@@ -482,25 +599,21 @@ Section
     StrCpy $R9 "HKLM\${LAYOUTS_KEY}: no free variant number for ${LANGUAGE_HALF}"
     Call Fail
   ${EndIf}
+  Call FindProgramGroup
+  Call KeepPackageAtRestart
 
   SetOutPath $INSTDIR
-  ClearErrors
-  File "${DIST}\uninstall.exe"
-  File "${DIST}\ldkeys-chart.png"
-  File "${DIST}\ldkeys-chart.svg"
-  File "${STAGE}\Readme.txt"
-  File "${DIST}\OFL.txt"
-  ${If} ${Errors}
-    StrCpy $R9 $INSTDIR
-    Call Fail
-  ${EndIf}
+  !insertmacro PutInstallFile "${DIST}\uninstall.exe" uninstall.exe
+  !insertmacro PutInstallFile "${DIST}\ldkeys-chart.png" ldkeys-chart.png
+  !insertmacro PutInstallFile "${DIST}\ldkeys-chart.svg" ldkeys-chart.svg
+  !insertmacro PutInstallFile "${STAGE}\Readme.txt" Readme.txt
+  !insertmacro PutInstallFile "${DIST}\OFL.txt" OFL.txt
 
   Call InstallModule
   Call RegisterLayout
   Call AddToPreload
   Call InstallFonts
 
-  Call FindProgramGroup
   ; The shortcuts start their programs in the system folder: the uninstaller
   ; must not run with the install folder, which it removes, as its current
   ; folder.

@@ -28,13 +28,13 @@ static void BroadcastFontChange() {
 }
 
 // Takes the font out of the running system first: a file still in use
-// cannot be deleted.
+// cannot be deleted, and goes at the next restart instead.
 static void RemoveFontFile(const char* fileName) {
   char path[MAX_PATH];
   if (!JoinPath(path, PackagePaths.FontsFolder, fileName)) return;
   RemoveFontResourceA(path);
   BroadcastFontChange();
-  DeleteFileA(path);
+  DeleteFileNowOrAtRestart(path);
 }
 
 int RemoveFonts() {

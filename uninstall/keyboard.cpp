@@ -138,6 +138,10 @@ static int ModulePathIn(FolderQueryRoutine queryFolder, char* modulePath) {
 // the one of the system's own architecture, SysWOW64 the one for 32-bit
 // programs. File-system redirection would send this program's deletion in
 // the system folder to SysWOW64, so it is turned off for that one deletion.
+// Windows carries out deletions left for the restart without redirection,
+// as recorded: the native module is left there by its system-folder name,
+// the WOW64 one by its SysWOW64 name, so each name means the same file now
+// and then.
 static void DeleteWow64ModuleFiles() {
   char modulePath[MAX_PATH];
   DisableRedirectionRoutine disableRedirection =
@@ -147,13 +151,13 @@ static void DeleteWow64ModuleFiles() {
   PVOID redirection = nullptr;
   if (disableRedirection && revertRedirection && ModulePathIn(GetSystemDirectoryA, modulePath) &&
       disableRedirection(&redirection)) {
-    DeleteFileA(modulePath);  // may fail while the module is loaded
+    DeleteFileNowOrAtRestart(modulePath);  // loaded modules go at the restart
     revertRedirection(redirection);
   }
   FolderQueryRoutine systemWow64Directory =
       Kernel32Routine<FolderQueryRoutine>("GetSystemWow64DirectoryA");
   if (systemWow64Directory && ModulePathIn(systemWow64Directory, modulePath))
-    DeleteFileA(modulePath);
+    DeleteFileNowOrAtRestart(modulePath);
 }
 
 static void DeleteLayoutModuleFile() {
@@ -163,7 +167,7 @@ static void DeleteLayoutModuleFile() {
   }
   char modulePath[MAX_PATH];
   if (ModulePathIn(GetSystemDirectoryA, modulePath))
-    DeleteFileA(modulePath);  // may fail while the module is loaded
+    DeleteFileNowOrAtRestart(modulePath);  // loaded modules go at the restart
 }
 
 int RemoveKeyboardLayout() {

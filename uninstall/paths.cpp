@@ -120,6 +120,23 @@ static int IsLink(const char* path) {
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
 }
 
+static int PathExists(const char* path) {
+  return GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES;
+}
+
+int DeleteFileNowOrAtRestart(const char* path) {
+  if (DeleteFileA(path)) return 1;
+  DWORD attributes = GetFileAttributesA(path);
+  if (attributes == INVALID_FILE_ATTRIBUTES) return 0;
+  // Read-only files stay, now and after the restart; a link is never left
+  // to a deletion that might follow it.
+  if (attributes &
+      (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT))
+    return 0;
+  // In use: a loaded module or font, or this program's own file.
+  return MoveFileExA(path, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT) != 0;
+}
+
 // Characters no Win32 file name holds. Entry names come back from the ANSI
 // calls converted with best-fit mapping, so a fullwidth reverse solidus in
 // the real name arrives as "\", a division slash as "/", and characters the
@@ -149,33 +166,51 @@ static int IsPlainName(const char* name) {
   return 1;
 }
 
-static void RemoveEntry(const char* folder, const WIN32_FIND_DATAA& entry) {
+// "." and ".." name the folder itself and its parent, not entries of it.
+static int IsSelfOrParent(const char* name) {
+  return lstrcmpA(name, ".") == 0 || lstrcmpA(name, "..") == 0;
+}
+
+static int RemoveFolderTree(const char* folder);
+
+// 1 when the entry is gone or goes at the restart, 0 when it stays.
+static int RemoveEntry(const char* folder, const WIN32_FIND_DATAA& entry) {
   char path[MAX_PATH];
-  if (!IsPlainName(entry.cFileName) || !JoinPath(path, folder, entry.cFileName)) return;
-  if (!IsDirectory(entry))
-    DeleteFileA(path);
-  else if (entry.cFileName[0] != '.')  // ".", ".." and every other dot-named folder stay
-    RemoveTree(path);
+  if (!IsPlainName(entry.cFileName) || !JoinPath(path, folder, entry.cFileName)) return 0;
+  if (!IsDirectory(entry)) return DeleteFileNowOrAtRestart(path);
+  // ".", ".." and every other dot-named folder stay.
+  if (entry.cFileName[0] == '.') return IsSelfOrParent(entry.cFileName);
+  return RemoveFolderTree(path);
+}
+
+// 1 when everything in the folder is gone or goes at the restart.
+static int RemoveFolderContents(const char* folder) {
+  char pattern[MAX_PATH];
+  if (!JoinPath(pattern, folder, "*.*")) return 0;
+  WIN32_FIND_DATAA entry;
+  HANDLE search = FindFirstFileA(pattern, &entry);
+  if (search == INVALID_HANDLE_VALUE) return 0;
+  int emptied = 1;
+  do emptied &= RemoveEntry(folder, entry);
+  while (FindNextFileA(search, &entry));
+  FindClose(search);
+  return emptied;
+}
+
+// Depth first, so that what is left for the restart is scheduled before
+// the folders holding it: Windows works through its list in order. A link
+// goes now or never; what it leads to is never entered.
+static int RemoveFolderTree(const char* folder) {
+  if (IsLink(folder)) return RemoveDirectoryA(folder) != 0;
+  int emptied = RemoveFolderContents(folder);
+  if (RemoveDirectoryA(folder)) return 1;
+  // Still there: in use, or holding files that go at the restart.
+  return emptied && MoveFileExA(folder, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
 }
 
 int RemoveTree(const char* folder) {
   // An empty folder would make the pattern "\*.*": the root of the drive.
-  if (!IsResolved(folder)) return 1;
-  if (IsLink(folder)) {
-    RemoveDirectoryA(folder);
-    return 1;
-  }
-  char pattern[MAX_PATH];
-  if (JoinPath(pattern, folder, "*.*")) {
-    WIN32_FIND_DATAA entry;
-    HANDLE search = FindFirstFileA(pattern, &entry);
-    if (search != INVALID_HANDLE_VALUE) {
-      do RemoveEntry(folder, entry);
-      while (FindNextFileA(search, &entry));
-      FindClose(search);
-    }
-  }
-  RemoveDirectoryA(folder);
+  if (IsResolved(folder)) RemoveFolderTree(folder);
   return 1;
 }
 
@@ -185,12 +220,18 @@ int RemoveProgramGroup() {
 }
 
 int RemoveInstallFolders() {
-  RemoveTree(PackagePaths.InstallFolder);
+  int installFolderGoes =
+      IsResolved(PackagePaths.InstallFolder) && RemoveFolderTree(PackagePaths.InstallFolder);
   // The maker folder may hold other products; removal fails unless empty.
   // A link would go whatever its target holds, so a linked one stays.
   char makerFolder[MAX_PATH];
-  if (IsResolved(PackagePaths.ProgramFilesRoot) &&
-      JoinPath(makerFolder, PackagePaths.ProgramFilesRoot, MakerFolderName) && !IsLink(makerFolder))
-    RemoveDirectoryA(makerFolder);
+  if (!IsResolved(PackagePaths.ProgramFilesRoot) ||
+      !JoinPath(makerFolder, PackagePaths.ProgramFilesRoot, MakerFolderName) || IsLink(makerFolder))
+    return 1;
+  if (RemoveDirectoryA(makerFolder)) return 1;
+  // Left for the restart after the install folder: Windows removes it then
+  // only if nothing else is in it by that time.
+  if (installFolderGoes && PathExists(PackagePaths.InstallFolder))
+    MoveFileExA(makerFolder, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
   return 1;
 }

@@ -32,6 +32,10 @@ int ConcatPath(char* out, const char* first, const char* second);
 int ReadStringValue(HKEY key, const char* name, char* buffer, DWORD capacity);
 // 1 when a PackagePaths member (or any path buffer) is not empty.
 int IsResolved(const char* path);
+// Deletes the file, or, when it is in use, has Windows delete it at the
+// next restart. 1 when it is gone or goes then; 0 when it stays (missing,
+// read-only, a link, or the scheduling failed).
+int DeleteFileNowOrAtRestart(const char* path);
 
 // Package folders (paths.cpp).
 int ResolvePackagePaths();

@@ -228,8 +228,8 @@ TEST_F(KeyboardLayout, LeavesEverythingWhenAKeyCannotBeOpened) {
 std::vector<std::string> ModuleFileCalls() {
   std::vector<std::string> calls;
   for (const Call& call : CallLog()) {
-    if (call.function == "DeleteFileA")
-      calls.push_back("DeleteFileA " + call.Text(0));
+    if (call.function == "DeleteFileA" || call.function == "MoveFileExA")
+      calls.push_back(call.function + " " + call.Text(0));
     else if (call.function.rfind("Wow64", 0) == 0)
       calls.push_back(call.function);
   }
@@ -267,6 +267,33 @@ TEST_F(KeyboardLayout, OnWow64DeletesTheModuleFromTheNativeSystemFolderAndSysWow
       ModuleFileCalls(),
       (Strings{"Wow64DisableWow64FsRedirection", "DeleteFileA C:\\WINDOWS\\system32\\ldkeys.dll",
                "Wow64RevertWow64FsRedirection", "DeleteFileA C:\\WINDOWS\\SysWOW64\\ldkeys.dll"}));
+}
+
+// A loaded module cannot be deleted: each goes at the restart, named by its
+// own folder. Windows works through that list without redirection, so the
+// native module is scheduled as the system folder's with redirection off,
+// and the WOW64 one as SysWOW64's; neither name may stand for the other.
+TEST_F(KeyboardLayout, LeavesEachModuleInUseToTheRestartByItsOwnFolder) {
+  LockFile(ModuleFile());
+  EXPECT_EQ(RemoveKeyboardLayout(), 1);
+  EXPECT_EQ(DeletedAtRestart(), Strings{"C:\\WINDOWS\\system32\\ldkeys.dll"});
+
+  Reset();
+  SetPlatform(Platform::kWow64);
+  const std::string wow64Module = SystemWow64Directory() + "\\ldkeys.dll";
+  CreateKey(HKEY_LOCAL_MACHINE, Layouts);
+  MakeFile(ModuleFile());
+  MakeFile(wow64Module);
+  LockFile(ModuleFile());
+  LockFile(wow64Module);
+  EXPECT_EQ(RemoveKeyboardLayout(), 1);
+  EXPECT_EQ(
+      ModuleFileCalls(),
+      (Strings{"Wow64DisableWow64FsRedirection", "DeleteFileA C:\\WINDOWS\\system32\\ldkeys.dll",
+               "MoveFileExA C:\\WINDOWS\\system32\\ldkeys.dll", "Wow64RevertWow64FsRedirection",
+               "DeleteFileA C:\\WINDOWS\\SysWOW64\\ldkeys.dll",
+               "MoveFileExA C:\\WINDOWS\\SysWOW64\\ldkeys.dll"}));
+  EXPECT_EQ(DeletedAtRestart().size(), 2u);
 }
 
 // Where redirection cannot be turned off, a deletion in the system folder

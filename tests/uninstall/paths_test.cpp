@@ -130,6 +130,74 @@ TEST_F(PackageFolders, RemovesTheMakerFolderTheInstallFolderLeavesEmpty) {
   EXPECT_TRUE(IsFolder("C:\\Program Files"));
 }
 
+// What is in use now (the running uninstaller, loaded EUDC files, a folder
+// someone has open) is left to Windows to delete at the next restart: each
+// file before the folder that holds it, the maker folder after the install
+// folder, so that the restart can remove the folders.
+TEST_F(PackageFolders, LeavesWhatIsInUseToTheRestartFilesBeforeTheirFolders) {
+  UseResolvedPaths();
+  const std::string install = PackagePaths.InstallFolder;
+  const std::string group = PackagePaths.ProgramGroupFolder;
+  for (const char* name : {"\\uninstall.exe", "\\ldeudb.tte", "\\Docs\\Images\\keys.png"}) {
+    MakeFile(install + name);
+    LockFile(install + name);
+  }
+  MakeFile(install + "\\Readme.txt");
+  MakeFile(install + "\\Docs\\guide.txt");
+  MakeFile(group + "\\Uninstall.lnk");
+  LockFile(group);
+
+  RemoveProgramGroup();
+  RemoveInstallFolders();
+  EXPECT_FALSE(Exists(install + "\\Readme.txt"));
+  EXPECT_FALSE(Exists(install + "\\Docs\\guide.txt"));
+  EXPECT_FALSE(Exists(group + "\\Uninstall.lnk"));
+  EXPECT_EQ(DeletedAtRestart(),
+            (std::vector<std::string>{group, install + "\\Docs\\Images\\keys.png",
+                                      install + "\\Docs\\Images", install + "\\Docs",
+                                      install + "\\ldeudb.tte", install + "\\uninstall.exe",
+                                      install, "C:\\Program Files\\Krelmo"}));
+}
+
+// Only what would be deleted now is left for the restart: no read-only
+// file, nothing skipped for its name, no link and nothing behind one, and
+// no folder that would keep any of these. A failure to schedule is ignored
+// like a failure to delete.
+TEST_F(PackageFolders, LeavesNothingToTheRestartThatWouldNotGoNow) {
+  UseResolvedPaths();
+  const std::string install = PackagePaths.InstallFolder;
+  MakeFile(install + "\\ReadOnly\\kept.txt");
+  SetReadOnly(install + "\\ReadOnly\\kept.txt");
+  MakeFile(install + "\\Dotted\\.cache\\kept.txt");
+  MakeFile(install + "\\Named\\unknown ?.txt");
+  MakeFile("C:\\Shared Data\\precious.txt");
+  LockFile("C:\\Shared Data\\precious.txt");
+  MakeFolderLink(install + "\\Linked\\Shared", "C:\\Shared Data");
+  LockFile(install + "\\Linked\\Shared");
+  for (const char* folder : {"\\ReadOnly", "\\Dotted", "\\Named", "\\Linked"}) {
+    MakeFile(install + folder + "\\in use.txt");
+    LockFile(install + folder + "\\in use.txt");
+  }
+
+  RemoveInstallFolders();
+  EXPECT_EQ(DeletedAtRestart(),
+            (std::vector<std::string>{
+                install + "\\Dotted\\in use.txt", install + "\\Linked\\in use.txt",
+                install + "\\Named\\in use.txt", install + "\\ReadOnly\\in use.txt"}));
+  EXPECT_TRUE(Exists("C:\\Shared Data\\precious.txt"));
+
+  Reset();
+  UseResolvedPaths();
+  FailDelayedMoves();
+  MakeFile(install + "\\uninstall.exe");
+  LockFile(install + "\\uninstall.exe");
+  MakeFile(install + "\\Readme.txt");
+  RemoveInstallFolders();
+  EXPECT_FALSE(Exists(install + "\\Readme.txt"));
+  EXPECT_TRUE(DeletedAtRestart().empty());
+  EXPECT_EQ(CallsTo("MoveFileExA").size(), 1u);  // the folders are not tried without their files
+}
+
 // A link inside the package's folders leads somewhere else: the link goes,
 // what it leads to stays.
 TEST_F(PackageFolders, RemovesFolderLinksWithoutEnteringThem) {

@@ -54,13 +54,22 @@ class RemovalTest : public ::testing::Test {
     member[text.size()] = 0;
   }
 
-  // Paths handed to calls that change the drive, in call order.
+  // Paths handed to calls that change the drive now or at the restart, in
+  // call order.
   static std::vector<std::string> DriveChanges() {
     std::vector<std::string> paths;
     for (const win32stub::Call& call : win32stub::CallLog())
       if (call.function == "DeleteFileA" || call.function == "RemoveDirectoryA" ||
-          call.function == "CreateDirectoryA")
+          call.function == "CreateDirectoryA" || call.function == "MoveFileExA")
         paths.push_back(call.function + " " + call.Text(0));
+    return paths;
+  }
+
+  // The paths left to Windows to delete at the next restart, in order.
+  static std::vector<std::string> DeletedAtRestart() {
+    std::vector<std::string> paths;
+    for (const win32stub::Call& call : win32stub::CallsTo("MoveFileExA"))
+      if (call.result) paths.push_back(call.Text(0));
     return paths;
   }
 

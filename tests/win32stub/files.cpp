@@ -181,6 +181,8 @@ void LockFile(std::string_view windowsPath) {
   S().lockedFiles.insert(MustResolve(windowsPath).string());
 }
 
+void FailDelayedMoves() { S().failDelayedMoves = true; }
+
 int OpenFindCount() { return static_cast<int>(S().openFinds.size()); }
 
 std::string SystemDirectory() { return S().systemDirectory; }
@@ -274,6 +276,8 @@ BOOL WINAPI RemoveDirectoryA(LPCSTR path) {
   Entry entry = Examine(host);
   if (!entry.exists) return Done("RemoveDirectoryA", path, ERROR_FILE_NOT_FOUND);
   if (!entry.folder) return Done("RemoveDirectoryA", path, ERROR_DIRECTORY);
+  if (S().lockedFiles.count(host.string()))
+    return Done("RemoveDirectoryA", path, ERROR_SHARING_VIOLATION);
   // A folder link goes by itself, whatever the folder it leads to holds.
   if (entry.link)
     return Done("RemoveDirectoryA", path, unlink(host.c_str()) == 0 ? 0 : ERROR_ACCESS_DENIED);
@@ -293,8 +297,22 @@ BOOL WINAPI CreateDirectoryA(LPCSTR path, SECURITY_ATTRIBUTES*) {
   return Done("CreateDirectoryA", path, mkdir(host.c_str(), 0777) == 0 ? 0 : ERROR_ACCESS_DENIED);
 }
 
+// Only deletions are left for the restart here: the program schedules
+// nothing else. Recorded as named, never redirected: Windows carries the
+// list out at boot, where no WOW64 redirection applies.
+BOOL WINAPI MoveFileExA(LPCSTR existing, LPCSTR replacement, DWORD flags) {
+  const bool done = !S().failDelayedMoves && existing && !replacement &&
+                    flags == MOVEFILE_DELAY_UNTIL_REBOOT && !Resolve(existing).empty();
+  if (!done) Fail(ERROR_ACCESS_DENIED);
+  Log("MoveFileExA",
+      {Text(existing), replacement ? Text(replacement) : Num(0),
+       Num(static_cast<long long>(flags))},
+      done ? TRUE : FALSE);
+  return done ? TRUE : FALSE;
+}
+
 DWORD WINAPI GetFileAttributesA(LPCSTR path) {
-  fs::path host = Resolve(path ? path : "");
+  fs::path host = Resolve(Redirected(path ? path : ""));
   Entry entry = host.empty() ? Entry{} : Examine(host);
   if (!entry.exists) {
     Fail(ERROR_FILE_NOT_FOUND);

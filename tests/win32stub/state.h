@@ -63,6 +63,7 @@ struct State {
   std::map<std::uintptr_t, OpenKey> openKeys;
   std::map<std::uintptr_t, OpenFind> openFinds;
   std::set<std::string> lockedFiles;  // host paths
+  bool failDelayedMoves = false;
 
   std::string systemDirectory, appDataFolder;
   UINT ansiCodePage = 1252;

@@ -24,12 +24,13 @@ void Reset();
 
 // ---- Call log --------------------------------------------------------------
 // Logged: registry writes and deletions, file and folder deletion and
-// creation, window class, window, painting and drawing calls, message boxes,
-// messages sent, keyboard layout loading, font removal, ExitProcess.
-// Arguments appear in the call's own order; string arguments as text, every
-// other argument (handles included) as a number. A string argument that is
-// a null pointer or an integer resource id is a number. Registry calls show
-// the key's full path ("HKLM\Software\...") in place of the handle.
+// creation, deletions left for the restart, window class, window, painting
+// and drawing calls, message boxes, messages sent, keyboard layout loading,
+// font removal, ExitProcess. Arguments appear in the call's own order;
+// string arguments as text, every other argument (handles included) as a
+// number. A string argument that is a null pointer or an integer resource
+// id is a number. Registry calls show the key's full path
+// ("HKLM\Software\...") in place of the handle.
 using Arg = std::variant<long long, std::string>;
 
 struct Call {
@@ -88,8 +89,14 @@ bool IsFolder(std::string_view windowsPath);
 void SetReadOnly(std::string_view windowsPath);
 // A folder link (reparse point) at `linkPath` to the folder `targetPath`.
 void MakeFolderLink(std::string_view linkPath, std::string_view targetPath);
-// The file is in use: DeleteFileA fails with a sharing violation.
+// The file or folder is in use: DeleteFileA or RemoveDirectoryA fails with
+// a sharing violation.
 void LockFile(std::string_view windowsPath);
+// MoveFileExA fails (as without the rights to write the list of file
+// operations Windows carries out at the next restart). It only ever
+// succeeds for a deletion at the restart: a path, no new name and
+// MOVEFILE_DELAY_UNTIL_REBOOT alone, logged as (path, 0, flags).
+void FailDelayedMoves();
 
 // The system's ANSI code page (after Reset: 1252). In 950, bytes 0x81-0xFE
 // lead a double-byte character whose trail byte may be "\" (0x5C): paths

@@ -5,7 +5,8 @@
 # checks in Wine's trace that the installer added both fonts to the running
 # system and announced them, runs the installed uninstall.exe with the box
 # driver answering OK, and checks that the prefix is then as it was before
-# the installation.
+# the installation, but for what waits for the restart, and after the
+# restart exactly so.
 #
 # Where Wine differs from Windows:
 # - Wine rewrites the display and network records on every program start;
@@ -15,9 +16,9 @@
 #   installer appends after the last entry, so that entry never changes.
 # - A fresh prefix has no Keyboard Layouts key, which Windows always has and
 #   which would be left behind empty: start_case registers a few layouts.
-# - A running program cannot delete its own file (as on Windows): the one
-#   thing the round trip leaves is the installed uninstall.exe (see
-#   check_removed).
+# - A running program cannot delete its own file (as on Windows): the
+#   uninstaller leaves its own file, with the folders around it, for the
+#   restart to delete (see check_removed).
 # - Wine hands a Unix parent only the low 8 bits of an exit code (3010
 #   arrives as 194): run_setup reads the installer's on the Windows side.
 # - Wine neither locks a loaded font nor loads layout modules, so nothing
@@ -32,8 +33,9 @@
 #
 # WINDOWS_TESTS_DIR holds boxdriver.exe, layout_load.exe and
 # file_holder.exe. Cases: roundtrip, twice, beside, refused, blocked,
-# in-use-restart-first, in-use-uninstall-first in a 32-bit prefix;
-# roundtrip-win64 in a 64-bit one (WINE_ENV_ARCH=win64).
+# in-use-restart-first, in-use-uninstall-first, reinstall-held,
+# reinstall-released in a 32-bit prefix; roundtrip-win64 in a 64-bit one
+# (WINE_ENV_ARCH=win64).
 set -euo pipefail
 # The checks read their expectations from pipes: the last command of a
 # pipeline must run in this shell, or the failures it counts are lost.
@@ -55,12 +57,17 @@ UNINSTALL="$PKG_INSTALL\\uninstall.exe"
 MODULE='C:\windows\system32\ldkeys.dll'
 FONTS='C:\windows\Fonts'
 FONTS_KEY='HKLM\Software\Microsoft\Windows NT\CurrentVersion\Fonts'
+# The list of file operations Wine carries out when the next session starts.
+PENDING='HKLM\System\CurrentControlSet\Control\Session Manager :: "PendingFileRenameOperations"'
 # Each file the installer puts outside the install folder, and the file it
 # must be: the layout module and the fonts.
 FONT_PLACES=("$FONTS\\ldser.ttf" "$dist/ldser.ttf" "$FONTS\\ldfix.ttf" "$dist/ldfix.ttf")
 PLACED=("$MODULE" "$dist/ldkeys.dll" "${FONT_PLACES[@]}")
 # The font registrations, as listings show them.
 FONT_VALUES=('"Lindorian Serif (TrueType)" = "ldser.ttf"' '"Lindorian Fixed (TrueType)" = "ldfix.ttf"')
+# What a signed-in user's programs hold open while the package is in use:
+# the layout module and the serif font.
+IN_USE=("$MODULE" "$FONTS\\ldser.ttf")
 # The running file_holder.exe, if any.
 holder=
 
@@ -74,6 +81,7 @@ on_win64() {
   UNINSTALL="$PKG_INSTALL\\uninstall.exe"
   PLACED=("$MODULE" "$dist/amd64/ldkeys.dll" 'C:\windows\syswow64\ldkeys.dll' "$dist/wow64/ldkeys.dll"
           "${FONT_PLACES[@]}")
+  IN_USE=("$MODULE" 'C:\windows\syswow64\ldkeys.dll' "$FONTS\\ldser.ttf")
 }
 
 # Prints the Windows path of each file in PLACED.
@@ -157,12 +165,22 @@ install_with_pages() {
   echo "$name: installer run with its pages and listing took $((SECONDS - start)) s"
 }
 
+# Usage: run_uninstaller NAME
+# Runs the installed uninstall.exe with the box driver answering OK, in the
+# session that runs if any, and in the system folder, as its shortcut
+# starts it.
+run_uninstaller() {
+  (cd "$(pkg_host_path "$prefix" 'C:\windows\system32')" &&
+    pkg_run_uninstaller "$prefix" "$UNINSTALL" "$programs/boxdriver.exe" "$dir/$1.log" ok \
+      --window "$UNINSTALL") || fail "$1: the uninstaller run did not go as expected"
+}
+
 # Usage: uninstall NAME
-# Runs the installed uninstall.exe with the box driver answering OK.
+# Runs the installed uninstall.exe (run_uninstaller); its listing
+# afterwards is $dir/NAME.txt.
 uninstall() {
   local start=$SECONDS
-  pkg_run_uninstaller "$prefix" "$UNINSTALL" "$programs/boxdriver.exe" "$dir/$1.log" ok \
-    --window "$UNINSTALL" || fail "$1: the uninstaller run did not go as expected"
+  run_uninstaller "$1"
   list "$1"
   echo "$1: uninstaller run and listing took $((SECONDS - start)) s"
 }
@@ -175,6 +193,17 @@ hold() {
     >"$dir/holder.log" 2>&1 &
   holder=$!
   wait_for held || fail "file_holder.exe does not hold $* (see holder.log)"
+}
+
+# Holds the files of IN_USE (hold). file_holder.exe is a 32-bit program: on
+# 64-bit Windows it reaches the native system folder as sysnative.
+hold_in_use() {
+  local file files=()
+  for file in "${IN_USE[@]}"; do
+    [[ $WINEARCH != win64 ]] || file=${file/#'C:\windows\system32\'/'C:\windows\sysnative\'}
+    files+=("$file")
+  done
+  hold "${files[@]}"
 }
 
 # Has file_holder.exe let go of its files; the session goes on.
@@ -317,17 +346,66 @@ check_installed_alone() {
 reg $PRELOAD :: \"2\" = \"00000628\""
 }
 
-# After the uninstaller: the machine as before the installation, but for
-# the uninstaller's own image. A running program cannot delete its own
-# file, so the installed uninstall.exe stays, and with it the install
-# folder and the maker folder around it.
+# Usage: check_removed LISTING [HELD_FILE...]
+# After the uninstaller, before the restart: the machine as before the
+# installation, but for what was in use and waits for the restart to
+# delete it (check_waiting): the uninstaller's own file, which a running
+# program cannot delete, with the install folder and the maker folder
+# around it, and the files given, which a program held open.
 check_removed() {
-  echo "new $MAKER" | check_change "$1" machine "$1"
-  check_tree "$1" "$MAKER" <<EOF
+  local listing=$1 file
+  shift
+  { printf 'new %s\n' "$MAKER" "$PENDING"
+    for file; do echo "new $file"; done
+  } | check_change "$listing" machine "$listing"
+  check_tree "$listing" "$MAKER" <<EOF
 file d $MAKER
 file d $PKG_INSTALL
 file f $UNINSTALL
 EOF
+  check_waiting "$listing"
+}
+
+# Usage: is_package_place 'C:\path'
+# The path, in any letter case, is a file the package installs, or one of
+# its folders or inside the install folder or the program group.
+is_package_place() {
+  local path=${1,,} place
+  for place in "$PKG_INSTALL" "$PKG_GROUP"; do
+    place=${place,,}
+    [[ $path != "$place" && $path != "$place\\"* ]] && continue
+    return 0
+  done
+  while IFS= read -r place; do
+    [[ $path != "${place,,}" ]] || return 0
+  done < <(placed_targets; echo "$MAKER")
+  return 1
+}
+
+# Usage: check_waiting LISTING
+# The restart's list in LISTING deletes what is left of the package and
+# nothing else: each entry is the deletion of a package place, each
+# package file and folder still there has one, and no folder comes before
+# what is in it (Windows works through the list in order).
+check_waiting() {
+  local name=$1 op path i j ops=()
+  python3 "$PKG_STATE" pending "$dir/$name.txt" >"$dir/$name.pending"
+  mapfile -t ops <"$dir/$name.pending"
+  for op in "${ops[@]}"; do
+    [[ $op == 'delete \??\'* ]] && is_package_place "${op#'delete \??\'}" ||
+      fail "$name: waits for the restart, but is no deletion of the package's: $op"
+  done
+  { pkg_tree "$dir/$name.txt" "$MAKER"; pkg_tree "$dir/$name.txt" "$PKG_GROUP"
+    placed_targets | while IFS= read -r path; do pkg_tree "$dir/$name.txt" "$path"; done
+  } | sed -n 's/^file [df] //p' | while IFS= read -r path; do
+    grep -qixF "delete \\??\\$path" "$dir/$name.pending" ||
+      fail "$name: $path is left, and the restart does not delete it"
+  done
+  for ((i = 0; i < ${#ops[@]}; i++)); do
+    for ((j = i + 1; j < ${#ops[@]}; j++)); do
+      [[ ${ops[j],,} != "${ops[i],,}\\"* ]] || fail "$name: ${ops[i]} comes before ${ops[j]}"
+    done
+  done
 }
 
 # Usage: installed_items KLID PRELOAD_NAME
@@ -351,6 +429,22 @@ rewritten_items() {
   placed_targets | sed 's/^/rewritten /'
 }
 
+# Usage: set_pending NAME SOURCE TARGET [SOURCE TARGET]...
+# Makes the restart's list these pairs (an empty TARGET deletes SOURCE), as
+# another product's installer leaves it, with a regedit run in the session
+# that runs: the value is imported as UTF-16 bytes ($dir/NAME.reg).
+set_pending() {
+  local name=$1 bytes
+  shift
+  bytes=$({ printf '%s\0' "$@"; printf '\0'; } | iconv -f UTF-8 -t UTF-16LE | od -An -v -tx1 |
+    tr -s ' \n' ',,' | sed 's/^,//; s/,$//')
+  printf '%s\r\n' 'Windows Registry Editor Version 5.00' '' \
+    '[HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Control\Session Manager]' \
+    "\"PendingFileRenameOperations\"=hex(7):$bytes" '' | iconv -f UTF-8 -t UTF-16 >"$dir/$name.reg"
+  wine_run "$prefix" 120 regedit /s "$(wine_winpath "$dir/$name.reg")" ||
+    fail "$name: regedit did not import $dir/$name.reg"
+}
+
 # Makes each file in PLACED an older version of itself, one byte longer.
 age_placed_files() {
   local target
@@ -362,15 +456,21 @@ age_placed_files() {
 # --- cases ------------------------------------------------------------------
 
 # The package alone: it takes 00000628 and the second preload entry, after
-# the layout Wine puts first.
+# the layout Wine puts first. It is then in use, as on a signed-in machine:
+# the layout loaded, its module and the serif font held open, while the
+# uninstaller runs from the install folder. What it cannot delete waits for
+# the restart, which leaves the machine exactly as before.
 case_roundtrip() {
   start_case </dev/null
   install installed
   installed_items 00000628 2 | check_change installed machine installed
   check_installed_alone installed
+  hold_in_use
   load_layout 00000628
   uninstall removed
-  check_removed removed
+  check_removed removed "${IN_USE[@]}"
+  restart restarted
+  check_change restarted machine restarted </dev/null
 }
 
 # A second installation over the first, through the installer's pages,
@@ -419,8 +519,8 @@ reg $PRELOAD :: \"3\" = \"00010628\""
 # restart-first: the restart puts them in place, leaving nothing beside,
 # and the uninstaller removes the package; or uninstall-first: the
 # uninstaller runs in the same session, once the program has let go, and
-# the restart then has nothing to put back. Either way the machine ends as
-# before.
+# the restart then has nothing to put back, but deletes what the
+# uninstaller left. Either way the machine ends as before.
 case_in_use() {
   local order=$1 name
   start_case </dev/null
@@ -443,12 +543,42 @@ case_in_use() {
     release
     uninstall removed
     restart restarted
-    check_removed restarted
+    check_change restarted machine restarted </dev/null
   fi
 }
 
+# A signed-in user has the package in use (IN_USE held open). A repair
+# with the same installer finds every file as it brings it: nothing to
+# write, nothing to wait for, exit code 0. The uninstaller leaves what is
+# in use for the restart to delete, after other products' entries in the
+# restart's list; then the package is installed again before that
+# restart, with the files still held or let go (FILES). Setup takes its
+# own deletions back out of the list, leaving the others as they were,
+# and the restart then finds the package whole and nothing of it to do.
+case_reinstall() {
+  local files=$1
+  local other=('\??\C:\Program Files\Krelmo\Lindorian2\Ωμέγα.txt' ''
+               '\??\C:\Program Files\Krelmo\Lindorian\ldkeys.dll' "!\\??\\$MODULE"
+               '\??\C:\Program Files\Krelmo\Other\日本.dll' '')
+  start_case </dev/null
+  install installed
+  hold_in_use
+  run_setup repaired 0
+  set_pending others "${other[@]}"
+  run_uninstaller removed
+  [[ $files == held ]] || release
+  run_setup reinstalled 0
+  list reinstalled
+  printf 'reg %s = multi:%s\n' "$PENDING" "$(printf '"%s" ' "${other[@]}" | sed 's/ $//')" |
+    check_tree reinstalled "$PENDING"
+  restart restarted
+  rewritten_items | check_change restarted installed restarted
+  check_installed_alone restarted
+}
+
 # The package alone on 64-bit Windows (see on_win64), removed by the
-# installed uninstaller under WOW64.
+# installed uninstaller under WOW64 while both module copies and the serif
+# font are held open.
 case_roundtrip_win64() {
   on_win64
   case_roundtrip
@@ -491,6 +621,8 @@ case $case_name in
   blocked) case_blocked ;;
   in-use-restart-first) case_in_use restart-first ;;
   in-use-uninstall-first) case_in_use uninstall-first ;;
+  reinstall-held) case_reinstall held ;;
+  reinstall-released) case_reinstall released ;;
   *) echo "unknown case $case_name" >&2; exit 2 ;;
 esac
 echo "case $case_name: $((SECONDS - start)) s"

@@ -10,6 +10,9 @@
   prefix-state.py tree LISTING SUBJECT       print the listing's lines about
                                              SUBJECT and everything under it,
                                              without file sizes and times
+  prefix-state.py pending LISTING            print the file operations waiting
+                                             for the restart, one a line:
+                                             "delete NAME" or "move NAME -> NAME"
 
 Listing lines. Registry lines come from the prefix's system.reg (HKLM) and
 user.reg (HKCU), which wineserver writes out when it exits (so list after
@@ -23,8 +26,10 @@ wrote out (wine_registry_hives); file lines from the tree under drive_c:
   file l C:\\folder\\link -> target           a symbolic link
 
 Registry text is decoded (\\xNNNN escapes become characters); key times are
-left out. The subject of a line is what it is about: the key, the key and
-value name ('HKLM\\Some\\Key :: "name"'), or the path.
+left out. A REG_MULTI_SZ value, which Wine stores as str(7):"a\\0b\\0" or as
+hex(7) bytes, shows its strings, each quoted: multi:"a" "b". The subject of
+a line is what it is about: the key, the key and value name
+('HKLM\\Some\\Key :: "name"'), or the path.
 
 EXPECT lines name subjects; a subject covers itself and everything under it
 (subkeys, values, folder contents):
@@ -76,6 +81,31 @@ def decode(text):
     return data.decode("utf-16-le", errors="replace")
 
 
+def multi_strings(data):
+    """The strings of a REG_MULTI_SZ as Wine stores it, str(7):"..." (its
+    last terminator left out) or hex(7):.. (UTF-16 bytes); None for other
+    data. The end of the list, an empty string, is not one of them."""
+    if data.startswith("str(7):"):
+        units = decode(data[len("str(7):"):])[1:-1] + "\0"
+    elif data.startswith("hex(7):"):
+        raw = bytes(int(b, 16) for b in data[len("hex(7):"):].split(",") if b.strip())
+        units = raw.decode("utf-16-le", errors="replace")
+    else:
+        return None
+    if units.endswith("\0\0"):
+        units = units[:-1]
+    if units.endswith("\0"):
+        units = units[:-1]
+    return units.split("\0") if units else []
+
+
+def value_data(data):
+    strings = multi_strings(data)
+    if strings is None:
+        return decode(data)
+    return "multi:" + " ".join('"%s"' % s for s in strings)
+
+
 def split_value(line):
     """'"name"=data' or '@=data' into the name and the data."""
     if line.startswith("@="):
@@ -110,7 +140,7 @@ def registry_lines(path, root):
                 lines.append("reg %s :: %s" % (key, raw))
             else:
                 name, data = split_value(raw)
-                lines.append("reg %s :: %s = %s" % (key, decode(name), decode(data)))
+                lines.append("reg %s :: %s = %s" % (key, decode(name), value_data(data)))
     return lines
 
 
@@ -295,6 +325,21 @@ def tree(lines, what):
     return "".join(line + "\n" for line in shown)
 
 
+PENDING = r'HKLM\System\CurrentControlSet\Control\Session Manager :: "PendingFileRenameOperations"'
+
+
+def pending(lines):
+    """The pairs of the list the system works through at the restart, as
+    the listing shows them: a deletion has an empty destination."""
+    for line in lines:
+        if subject(line).lower() == PENDING.lower():
+            data = line.split(" = ", 1)[1]
+            strings = re.findall(r'"([^"]*)"', data[len("multi:"):])
+            return ["delete " + source if not target else "move %s -> %s" % (source, target)
+                    for source, target in zip(strings[0::2], strings[1::2])]
+    return []
+
+
 def main(argv):
     if len(argv) in (3, 5) and argv[1] == "list":
         sys.stdout.write("".join(line + "\n" for line in listing(argv[2], argv[3:])))
@@ -307,6 +352,9 @@ def main(argv):
         return 1 if problems else 0
     if len(argv) == 4 and argv[1] == "tree":
         sys.stdout.write(tree(read_listing(argv[2]), argv[3]))
+        return 0
+    if len(argv) == 3 and argv[1] == "pending":
+        sys.stdout.write("".join(line + "\n" for line in pending(read_listing(argv[2]))))
         return 0
     if len(argv) == 4 and argv[1] == "report":
         sys.stdout.write(report(read_listing(argv[2]), read_listing(argv[3])))
