@@ -125,15 +125,12 @@ list() {
 
 # Usage: run_setup NAME EXIT_CODE
 # Runs the installer silently, traced into $dir/NAME.log, in the session
-# that runs if any; checks its exit code, and that it added both fonts for
-# 0 and none for 2. cmd reads the exit code on the Windows side.
+# that runs; checks its exit code, and that it added both fonts for 0 and
+# none for 2. The session's keeper starts it and reads the whole exit
+# code (wine_session_run).
 run_setup() {
-  local code
-  printf '@start "" /wait "%s" /S\r\n@echo exit code %%errorlevel%%\r\n' "$(wine_winpath "$setup")" \
-    >"$dir/setup.cmd"
-  WINEDEBUG=+relay wine_run "$prefix" 120 cmd /c "$(wine_winpath "$dir/setup.cmd")" \
-    >"$dir/$1.out" 2>"$dir/$1.log" || true
-  code=$(sed -n 's/^exit code \(-\?[0-9]*\)\r$/\1/p' "$dir/$1.out")
+  local code=
+  ! WINEDEBUG=+relay wine_session_run "$prefix" 120 "$dir/$1.log" "$setup" /S || code=$WINE_EXIT_CODE
   [[ $code == "$2" ]] || fail "$1: the installer exited with ${code:-no code}, expected $2"
   case $2 in
     0) check_fonts_added "$1" ldser.ttf ldfix.ttf ;;
@@ -389,7 +386,7 @@ is_package_place() {
 # what is in it (Windows works through the list in order).
 check_waiting() {
   local name=$1 op path i j ops=()
-  python3 "$PKG_STATE" pending "$dir/$name.txt" >"$dir/$name.pending"
+  "$PKG_PYTHON" "$PKG_STATE" pending "$dir/$name.txt" >"$dir/$name.pending"
   mapfile -t ops <"$dir/$name.pending"
   for op in "${ops[@]}"; do
     [[ $op == 'delete \??\'* ]] && is_package_place "${op#'delete \??\'}" ||

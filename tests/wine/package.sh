@@ -118,7 +118,9 @@ pkg_report() {
 # Prints the listing's lines about SUBJECT and everything under it, without
 # file sizes and times.
 pkg_tree() {
-  "$PKG_PYTHON" "$PKG_STATE" tree "$1" "$2"
+  # Only lines that name SUBJECT can be about it: grep finds them in a
+  # fraction of the time Python takes to read the whole listing.
+  { LC_ALL=C grep -aF -- "$2" "$1" || (($? == 1)); } | "$PKG_PYTHON" "$PKG_STATE" tree /dev/stdin "$2"
 }
 
 # Usage: pkg_run_driven PREFIX PROGRAM EXIT_CODE DRIVER_EXE LOG [DRIVER_ARGS...]

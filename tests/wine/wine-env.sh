@@ -40,6 +40,8 @@ WINE_ENV_XVFB_PID=
 WINE_ENV_PREFIXES=()
 # The session_keeper.exe that keeps each prefix's session, by prefix.
 declare -gA WINE_ENV_KEEPERS=()
+# How many programs the keepers ran: each request has a name of its own.
+WINE_ENV_RUNS=0
 
 _wine_err() { echo "wine-env: $*" >&2; }
 
@@ -358,6 +360,71 @@ wine_registry_hives() {
     return 1
   fi
   printf '%s\n' "$dir/hives.system.reg" "$dir/hives.user.reg"
+}
+
+# Usage: _wine_command_line ARG...
+# Joins the arguments into a Windows command line, quoted so that the
+# program's C runtime splits it into the same arguments.
+_wine_command_line() {
+  local arg line= quoted slashes i c
+  for arg; do
+    if [[ -n $arg && $arg != *[[:space:]\"]* ]]; then
+      quoted=$arg
+    else
+      quoted='"' slashes=0
+      for ((i = 0; i < ${#arg}; i++)); do
+        c=${arg:i:1}
+        if [[ $c == \\ ]]; then
+          slashes=$((slashes + 1))
+          continue
+        fi
+        # Backslashes double before a quote, which gets one of its own.
+        [[ $c == '"' ]] && slashes=$((slashes * 2 + 1))
+        quoted+=$(printf '%*s' "$slashes" '' | tr ' ' '\\')$c
+        slashes=0
+      done
+      quoted+=$(printf '%*s' $((slashes * 2)) '' | tr ' ' '\\')'"'
+    fi
+    line+=${line:+ }$quoted
+  done
+  printf '%s\n' "$line"
+}
+
+# Usage: wine_session_run PREFIX TIMEOUT_SECONDS LOG PROGRAM [ARGS...]
+# Runs a Windows program (a Unix path is fine) in the session that runs in
+# PREFIX (wine_session_start), started by its keeper, and sets
+# WINE_EXIT_CODE to its whole exit code: Wine would hand it to a Unix
+# parent cut to its low 8 bits. The program sees WINEDEBUG as set here,
+# and its debug output goes to LOG. Fails when the keeper cannot start it,
+# or it does not end within the timeout: then it kills everything in the
+# prefix.
+WINE_EXIT_CODE=
+wine_session_run() {
+  local prefix=$1 limit=$2 log=$3 dir pid name answer offset
+  shift 3 || { _wine_err "usage: wine_session_run PREFIX TIMEOUT LOG PROGRAM [ARGS...]"; return 2; }
+  prefix=$(realpath "$prefix")
+  pid=${WINE_ENV_KEEPERS[$prefix]:-}
+  [[ -n $pid ]] || { _wine_err "no session runs in $prefix"; return 1; }
+  [[ $1 != /* ]] || set -- "$(wine_winpath "$1")" "${@:2}"
+  dir=$prefix/session
+  name=run$((++WINE_ENV_RUNS))
+  WINE_EXIT_CODE=
+  rm -f "$dir/$name".*
+  offset=$(stat -c %s "$dir/keeper.log")
+  { printf 'WINEDEBUG=%s\n' "$WINEDEBUG"; _wine_command_line "$@"; } >"$dir/$name.part" &&
+    mv "$dir/$name.part" "$dir/$name.run" || return 1
+  answer=$(wine_await_file "$limit" "$pid" "$dir/$name.exited" "$dir/$name.failed") || {
+    _wine_err "$1 did not finish within ${limit}s; killing the prefix's processes"
+    wine_kill "$prefix"
+    return 1
+  }
+  # The keeper's output, where the program's went, from the request on.
+  tail -c +$((offset + 1)) "$dir/keeper.log" >"$log"
+  if [[ $answer == *.failed ]]; then
+    _wine_err "session_keeper.exe could not run $1: $(cat "$answer")"
+    return 1
+  fi
+  WINE_EXIT_CODE=$(sed -n 's/^exit code \(-\?[0-9]*\)\r$/\1/p' "$answer")
 }
 
 # Usage: wine_session_end PREFIX [TIMEOUT_SECONDS]
