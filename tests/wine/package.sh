@@ -42,18 +42,21 @@ pkg_user_dir() {
 
 # Usage: pkg_put PREFIX 'C:\path\file' [TEXT]
 # Creates the file and its folders; the text defaults to a line naming it.
+# A file already there is replaced, not written over: it may be the
+# template's (wine_copy_prefix).
 pkg_put() {
   local host
   host=$(pkg_host_path "$1" "$2") || return 1
-  mkdir -p "$(dirname "$host")" || return 1
+  mkdir -p "$(dirname "$host")" && rm -f "$host" || return 1
   printf '%s\r\n' "${3:-${2##*\\}}" >"$host"
 }
 
 # Usage: pkg_copy PREFIX HOST_FILE 'C:\path\file'
+# Replaces a file already there, as pkg_put does.
 pkg_copy() {
   local host
   host=$(pkg_host_path "$1" "$3") || return 1
-  mkdir -p "$(dirname "$host")" && cp "$2" "$host"
+  mkdir -p "$(dirname "$host")" && cp --remove-destination "$2" "$host"
 }
 
 # Usage: pkg_mkdir PREFIX 'C:\path'...
