@@ -37,9 +37,11 @@ unset WINELOADER WINESERVER
 # Debian's Wine loader (/usr/lib/wine) comes without a preloader: then it
 # starts itself a second time before each program, to no end, which under
 # emulation costs about 0.05 s of CPU a program. WINELOADERNOEXEC tells it
-# that this has happened.
+# that this has happened (wine_run sets it; it also skips the loader's own
+# options, such as --version).
+WINE_ENV_LOADER_ONCE=()
 if [[ -x /usr/lib/wine/wine && ! -e /usr/lib/wine/wine-preloader && ! -e /usr/lib/wine/wine64-preloader ]]; then
-  export WINELOADERNOEXEC=1
+  WINE_ENV_LOADER_ONCE=(WINELOADERNOEXEC=1)
 fi
 
 # The Xvfb this shell started, if any, and the prefixes it used.
@@ -246,7 +248,7 @@ wine_run() {
   prefix=$(realpath "$prefix")
   _wine_track "$prefix"
   local rc=0 start=$SECONDS
-  WINEPREFIX=$prefix timeout -k 10 "$limit" wine "$@" </dev/null || rc=$?
+  env "${WINE_ENV_LOADER_ONCE[@]}" WINEPREFIX="$prefix" timeout -k 10 "$limit" wine "$@" </dev/null || rc=$?
   # 124 and 137 are timeout's codes, but a program may return them too.
   if ((rc == 124 || rc == 137)) && ((SECONDS - start >= limit)); then
     _wine_err "$1 did not finish within ${limit}s; killing the prefix's processes"
