@@ -108,12 +108,16 @@ EOF
 # Usage: start_case <<EOF registry text EOF
 # A fresh prefix with the layout registrations Windows always has, the
 # installer's trace set up, the registry text given, and its listing as
-# $dir/machine.txt.
+# $dir/machine.txt. The first two come with a template of their own that
+# every case copies (pkg_template_with).
 start_case() {
   export LC_ALL=C.UTF-8
-  pkg_fresh_case "$dir" "$prefix"
-  { pkg_layouts_registry_text; setup_trace_registry_text; cat; } >"$dir/machine.reg"
-  pkg_import "$prefix" "$dir/machine.reg"
+  local template
+  template=$({ pkg_layouts_registry_text; setup_trace_registry_text; } |
+    pkg_template_with "$WINE_TEMPLATE" install) || exit 1
+  WINE_TEMPLATE=$template pkg_fresh_case "$dir" "$prefix"
+  cat >"$dir/machine.reg"
+  [[ ! -s $dir/machine.reg ]] || pkg_import "$prefix" "$dir/machine.reg"
   pkg_list "$prefix" "$dir/machine.txt"
 }
 

@@ -184,6 +184,42 @@ pkg_fresh_case() {
     wine_session_start "$prefix"
 }
 
+# Usage: pkg_template_with TEMPLATE NAME < REG_TEXT
+# Prints the name of a template prefix made from TEMPLATE with the
+# registry text (pkg_import) imported, TEMPLATE.NAME. Cases that all start
+# with the same entries copy it instead of each importing them, which
+# takes a program under emulation. It is made once, in a session and on a
+# display of its own, and made anew when TEMPLATE or the text changed.
+# Concurrent callers wait for each other.
+pkg_template_with() {
+  local base=$1 name=$2 dir text stamp lock rc=0
+  base=$(realpath "$base") && dir=$base.$name || return 1
+  text=$(cat) || return 1
+  stamp="made from $(head -n1 "$base/.template-complete") with $(sha256sum <<<"$text" | cut -c1-16)"
+  exec {lock}>"$dir.lock" || return 1
+  if ! flock -w 600 "$lock"; then
+    _pkg_err "timed out waiting for another build of $dir"
+    exec {lock}>&-
+    return 1
+  fi
+  if ! grep -qxF "$stamp" "$dir/.template-complete" 2>/dev/null || ! _wine_template_complete "$dir"; then
+    (_pkg_make_template_with "$base" "$dir" "$stamp" <<<"$text") || rc=1
+  fi
+  exec {lock}>&-
+  ((rc == 0)) && echo "$dir"
+}
+
+_pkg_make_template_with() {
+  local base=$1 dir=$2 stamp=$3 new=$2.new
+  trap wine_cleanup EXIT
+  unset DISPLAY
+  wine_remove_prefix "$new" && wine_remove_prefix "$dir" && wine_start_x || return 1
+  wine_copy_prefix "$base" "$new" && cat >"$new.reg" && pkg_import "$new" "$new.reg" || return 1
+  rm -f "$new.reg" "$new.reg.utf16.reg"
+  cp "$base/.template-complete" "$new/" && echo "$stamp" >>"$new/.template-complete" &&
+    mv "$new" "$dir"
+}
+
 # Usage: pkg_install_extras PREFIX
 # Puts in place the package's files that its installer does not bring: the
 # EUDC files in the install folder and the Office add-ins.
