@@ -3,7 +3,8 @@
 # with dist/lindorian-setup.exe (the box driver going through the pages),
 # adds the EUDC links and Office add-ins the installer does not bring, runs
 # the installed uninstall.exe with the box driver answering OK, and
-# reports what each step changed. Screenshots: the installer's first
+# reports what each step changed, then restarts the prefix, which deletes
+# what the uninstaller left for the restart. Screenshots: the installer's first
 # page (dist/setup-welcome.png), the uninstaller's confirmation
 # (dist/uninstall-confirm.png), and the two side by side
 # (dist/setup-and-uninstall.png).
@@ -127,9 +128,19 @@ echo
 echo "== Its calls whose effects the prefix does not keep (Wine's trace)"
 pkg_traced_calls "$work/uninstall.log" | sed 's/^/  /'
 echo
-echo "== What is left of the package: the uninstaller's own file, which it"
+echo "== What waits for the restart: the uninstaller's own file, which it"
 echo "   cannot delete while it runs, and the folders around it"
-pkg_tree "$work/removed.txt" 'C:\Program Files\Krelmo' | sed 's/^/  /'
+python3 "$PKG_STATE" pending "$work/removed.txt" | sed 's/^/  /'
+echo
+echo "== Restarting (Wine carries out that list when its next session starts)"
+wine_run "$prefix" 120 cmd /c exit 0 || rc=$?
+pkg_list "$prefix" "$work/restarted.txt"
+echo "== What the restart changed"
+pkg_report "$work/removed.txt" "$work/restarted.txt"
+echo
+echo "== Against the machine before the installation: only Office's and the EUDC"
+echo "   settings stay, and the folders the demo put the Office add-ins in"
+pkg_report "$work/machine.txt" "$work/restarted.txt"
 echo
 
 if [[ -f $setup_shot && -f $uninstall_shot ]]; then

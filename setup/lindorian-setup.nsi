@@ -551,8 +551,7 @@ FunctionEnd
 ; replacements Setup itself has waiting. The places are those uninstall.exe
 ; removes: the install folder and the program group with everything in
 ; them, the maker folder itself (it may hold other products), the fonts,
-; and the module as this installer writes it and as the system folder
-; names it. Stops Setup when the list cannot be written. Also unpacks the
+; and the module copies by their System32 and SysWOW64 names. Stops Setup when the list cannot be written. Also unpacks the
 ; helper and makes the folder for the files to compare.
 Function KeepPackageAtRestart
   InitPluginsDir
@@ -569,12 +568,13 @@ Function KeepPackageAtRestart
   StrCpy $3 $MakerFolder
   StrCpy $4 "$R3\${SERIF_FONT}"
   StrCpy $5 "$R3\${FIXED_FONT}"
+  ; $SYSDIR is System32 for a 32-bit program on 64-bit Windows too: the
+  ; native module's name, as the uninstaller records it.
   StrCpy $6 "$SYSDIR\${MODULE}"
   StrCpy $7 ""
   StrCpy $8 ""
   ${If} ${RunningX64}
-    StrCpy $7 "$WINDIR\System32\${MODULE}"
-    StrCpy $8 "$WINDIR\SysWOW64\${MODULE}"
+    StrCpy $7 "$WINDIR\SysWOW64\${MODULE}"
   ${EndIf}
   System::Call "${HELPER_DLL}::DropPendingDeletions(t r1, t r2, t r3, t r4, t r5, t r6, t r7, t r8) i .r0 ?u"
   ${If} $0 != 1

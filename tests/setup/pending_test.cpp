@@ -6,7 +6,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdint>
 #include <iterator>
 #include <string>
 #include <vector>
@@ -135,23 +134,6 @@ TEST(PendingList, LeavesWhatIsNotAPairAsItIs) {
     EXPECT_EQ(result.value, cut);
     EXPECT_EQ(result.dropped, 1u);
   }
-}
-
-// The value as the system stores it: UTF-16 code units, low byte first.
-TEST(PendingList, TakesTheValueAsStoredBytes) {
-  const std::vector<uint8_t> stored = {
-      '\\', 0,    '?', 0, '?', 0, '\\', 0, 'C',  0, ':', 0, '\\', 0, 'W',  0,
-      'I',  0,    'N', 0, 'D', 0, 'O',  0, 'W',  0, 'S', 0, '\\', 0, 'F',  0,
-      'o',  0,    'n', 0, 't', 0, 's',  0, '\\', 0, 'l', 0, 'd',  0, 'f',  0,
-      'i',  0,    'x', 0, '.', 0, 't',  0, 't',  0, 'f', 0, 0,    0, 0,    0,  // deleted
-      '\\', 0,    '?', 0, '?', 0, '\\', 0, 'C',  0, ':', 0, '\\', 0, 0xE5, 0x65,
-      0x2C, 0x67, 0,   0, 0,   0, 0,    0};  // C:\日本 deleted, then the end of the list
-  std::u16string value;
-  for (size_t at = 0; at < stored.size(); at += 2)
-    value += static_cast<char16_t>(stored[at] | stored[at + 1] << 8);
-  Filtered result = Drop(value);
-  EXPECT_EQ(result.value, value.substr(Deletion(u"C:\\WINDOWS\\Fonts\\ldfix.ttf").size()));
-  EXPECT_EQ(result.value, Deletion(u"C:\\日本") + End);
 }
 
 TEST(PackagePlaceName, IsTheNameTheSystemRecords) {

@@ -372,10 +372,8 @@ EOF
 # its folders or inside the install folder or the program group.
 is_package_place() {
   local path=${1,,} place
-  for place in "$PKG_INSTALL" "$PKG_GROUP"; do
-    place=${place,,}
-    [[ $path != "$place" && $path != "$place\\"* ]] && continue
-    return 0
+  for place in "${PKG_INSTALL,,}" "${PKG_GROUP,,}"; do
+    [[ $path == "$place" || $path == "$place\\"* ]] && return 0
   done
   while IFS= read -r place; do
     [[ $path != "${place,,}" ]] || return 0
