@@ -264,7 +264,8 @@ wine_run() {
   env "${WINE_ENV_LOADER_ONCE[@]}" WINEPREFIX="$prefix" timeout -k 10 "$limit" wine "$@" </dev/null || rc=$?
   # 124 and 137 are timeout's codes, but a program may return them too.
   if ((rc == 124 || rc == 137)) && ((SECONDS - start >= limit)); then
-    _wine_err "$1 did not finish within ${limit}s; killing the prefix's processes"
+    _wine_err "$1 did not finish within ${limit}s; killing the prefix's processes:"
+    _wine_show_processes "$prefix"
     wine_kill "$prefix"
     return 124
   fi
@@ -373,6 +374,7 @@ wine_session_start() {
   if ! wine_await_file "$limit" "$pid" "$dir/ready" >/dev/null; then
     _wine_err "session_keeper.exe did not start in $prefix within ${limit}s; its output:"
     cat "$dir/keeper.log" >&2
+    _wine_show_processes "$prefix"
     wine_kill "$prefix"
     return 1
   fi
@@ -409,6 +411,7 @@ wine_registry_hives() {
   if ! answer=$(wine_await_file "$limit" "$pid" "$dir/hives.saved" "$dir/hives.failed"); then
     _wine_err "session_keeper.exe in $prefix did not save the registry within ${limit}s; its output:"
     cat "$dir/keeper.log" >&2
+    _wine_show_processes "$prefix"
     return 1
   fi
   if [[ $answer == *.failed ]]; then
@@ -470,7 +473,8 @@ wine_session_run() {
   { printf 'WINEDEBUG=%s\n' "$WINEDEBUG"; _wine_command_line "$@"; } >"$dir/$name.part" &&
     mv "$dir/$name.part" "$dir/$name.run" || return 1
   answer=$(wine_await_file "$limit" "$pid" "$dir/$name.exited" "$dir/$name.failed") || {
-    _wine_err "$1 did not finish within ${limit}s; killing the prefix's processes"
+    _wine_err "$1 did not finish within ${limit}s; killing the prefix's processes:"
+    _wine_show_processes "$prefix"
     wine_kill "$prefix"
     return 1
   }
@@ -532,24 +536,41 @@ _wine_forget_keeper() {
   wait "$pid" 2>/dev/null || true
 }
 
-# Kills whatever is left of a prefix: the Wine processes (run by the emulator
-# or natively) and wineserver whose environment carries WINEPREFIX=<prefix>.
-# Says so unless asked to be quiet: after a clean wineserver exit, nothing
-# should be left.
-_wine_sweep() {
-  local prefix=$1 quiet=${2:-} env pid exe pids=()
+# Prints the process IDs of the prefix's Wine processes (run by the emulator
+# or natively) and wineserver: those whose environment carries
+# WINEPREFIX=<prefix>. Each thread is looked at: under emulation a
+# process's first thread sometimes exits before the others, and then
+# neither its environment nor its program can be read through the process.
+_wine_prefix_pids() {
+  local prefix=$1 env task pid exe
   while IFS= read -r env; do
-    pid=${env#/proc/}
-    pid=${pid%/environ}
-    exe=$(readlink "/proc/$pid/exe" 2>/dev/null) || continue
+    task=${env%/environ}
+    pid=${task#/proc/}
+    pid=${pid%%/*}
+    exe=$(readlink "$task/exe" 2>/dev/null) || continue
     case $exe in
-      */qemu-i386* | /usr/lib/wine/* | */wine/wine*) pids+=("$pid") ;;
+      */qemu-i386* | /usr/lib/wine/* | */wine/wine*) echo "$pid" ;;
     esac
-  done < <(grep -lzxF "WINEPREFIX=$prefix" /proc/[0-9]*/environ 2>/dev/null)
+  done < <(grep -lzxF "WINEPREFIX=$prefix" /proc/[0-9]*/task/[0-9]*/environ 2>/dev/null) | sort -u
+}
+
+# Kills whatever is left of a prefix. Says so unless asked to be quiet:
+# after a clean wineserver exit, nothing should be left.
+_wine_sweep() {
+  local prefix=$1 quiet=${2:-} pids
+  mapfile -t pids < <(_wine_prefix_pids "$prefix")
   ((${#pids[@]})) || return 0
   [[ -n $quiet ]] || _wine_err "killing leftover processes of $prefix: ${pids[*]}"
   kill -9 "${pids[@]}" 2>/dev/null || true
   return 0
+}
+
+# Shows what the prefix's processes are doing, for a report of a hang.
+_wine_show_processes() {
+  local pids
+  mapfile -t pids < <(_wine_prefix_pids "$1")
+  ((${#pids[@]})) || { echo "(no processes left in $1)" >&2; return 0; }
+  ps -L -o pid,lwp,stat,etimes,time,wchan:24,comm -p "$(IFS=,; echo "${pids[*]}")" >&2 || true
 }
 
 # Usage: wine_remove_prefix PREFIX
