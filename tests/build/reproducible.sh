@@ -17,9 +17,9 @@ rm -rf "$work"
 # (the chart drawer, the checksum step): they are built plainly, without
 # sanitizers or optimisation, which takes a fraction of the time, and what
 # they write must not depend on how they were built either. The Windows
-# side is built exactly as in the default build, without the test programs. Building the installer
-# also builds what it packs; the fonts, their license and their specimen
-# are built along.
+# side is built exactly as in the default build, but without the test
+# programs (BUILD_TESTING). Building the installer also builds what it
+# packs; the fonts, their license and their specimen are built along.
 (cd "$source_dir" && cmake --preset default -B "$work/build" "-DDIST_DIR=$work/dist" \
   -DWITH_SANITIZERS=OFF -DCMAKE_BUILD_TYPE= -DBUILD_TESTING=OFF) >"$work.configure.log"
 cmake --build "$work/build" --target setup fonts fonts-specimen >"$work.build.log"
