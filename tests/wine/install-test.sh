@@ -430,18 +430,16 @@ rewritten_items() {
 
 # Usage: set_pending NAME SOURCE TARGET [SOURCE TARGET]...
 # Makes the restart's list these pairs (an empty TARGET deletes SOURCE), as
-# another product's installer leaves it, with a regedit run in the session
-# that runs: the value is imported as UTF-16 bytes ($dir/NAME.reg).
+# another product's installer leaves it, imported in the session that runs
+# (pkg_import) from $dir/NAME.reg, the value as UTF-16 bytes.
 set_pending() {
   local name=$1 bytes
   shift
   bytes=$({ printf '%s\0' "$@"; printf '\0'; } | iconv -f UTF-8 -t UTF-16LE | od -An -v -tx1 |
     tr -s ' \n' ',,' | sed 's/^,//; s/,$//')
-  printf '%s\r\n' 'Windows Registry Editor Version 5.00' '' \
-    '[HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Control\Session Manager]' \
-    "\"PendingFileRenameOperations\"=hex(7):$bytes" '' | iconv -f UTF-8 -t UTF-16 >"$dir/$name.reg"
-  wine_run "$prefix" 120 regedit /s "$(wine_winpath "$dir/$name.reg")" ||
-    fail "$name: regedit did not import $dir/$name.reg"
+  printf '%s\n' '[HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Control\Session Manager]' \
+    "\"PendingFileRenameOperations\"=hex(7):$bytes" '' >"$dir/$name.reg"
+  pkg_import "$prefix" "$dir/$name.reg" || fail "$name: regedit did not import $dir/$name.reg"
 }
 
 # Makes each file in PLACED an older version of itself, one byte longer.
