@@ -1,9 +1,9 @@
-// Keeps a Wine session alive for a whole test case, writes out the
-// registry while it runs, and runs programs in it for the host. wineserver
-// keeps the registry in memory and writes its hives only when the session
-// ends; this program lets the host read them without ending it. Wine hands
-// a Unix parent only the low 8 bits of an exit code; this program reads
-// the whole code.
+// Keeps a Wine session and its desktop alive for a whole test case, writes
+// out the registry while it runs, and runs programs in it for the host.
+// wineserver keeps the registry in memory and writes its hives only when
+// the session ends; this program lets the host read them without ending
+// it. Wine hands a Unix parent only the low 8 bits of an exit code; this
+// program reads the whole code.
 //
 //   session_keeper.exe FOLDER
 //
@@ -69,6 +69,14 @@ void AnswerRequest(const char* folder, const char* name, const char* suffix, con
   snprintf(answer, sizeof answer, "%s.%s", name, suffix);
   Answer(folder, answer, text);
 }
+
+// Wine closes a desktop, and the explorer.exe that draws it, a second after
+// the last program on it has ended; the next program with a window starts
+// explorer again, at about a second of CPU under emulation. A program on
+// the desktop itself, the keeper keeps it open until the session ends.
+// Asking for the thread's desktop connects to it without making its
+// window: a session in which no program opens a window starts no explorer.
+bool JoinDesktop() { return GetThreadDesktop(GetCurrentThreadId()) != nullptr; }
 
 // Saving a hive takes the backup privilege, which an administrator has but
 // must switch on.
@@ -269,6 +277,10 @@ int main(int argc, char** argv) {
   const char* folder = argv[1];
   if (!EnableBackupPrivilege()) {
     printf("session_keeper: cannot enable the backup privilege (error %lu)\n", GetLastError());
+    return 1;
+  }
+  if (!JoinDesktop()) {
+    printf("session_keeper: cannot join the desktop (error %lu)\n", GetLastError());
     return 1;
   }
   char quit[MAX_PATH];
