@@ -66,6 +66,11 @@ def decode(text):
     """Wine's registry text: \\xNNNN for UTF-16 units, \\\\ \\" \\n and so on."""
     if "\\" not in text:
         return text
+    # Most escapes are doubled backslashes in paths: join the pieces between
+    # them when nothing else is escaped.
+    pieces = text.split("\\\\")
+    if not any("\\" in piece for piece in pieces):
+        return "\\".join(pieces)
     pieces = []
     pos = 0
     for match in ESCAPE.finditer(text):
@@ -124,6 +129,7 @@ def split_value(line):
 def registry_lines(path, root):
     lines = []
     key = None
+    noisy = False
     pending = ""
     with open(path, encoding="ascii", errors="replace") as f:
         for raw in f:
@@ -131,11 +137,15 @@ def registry_lines(path, root):
             pending = ""
             if raw.startswith("["):
                 key = root + "\\" + decode(raw[1:raw.rindex("]")])
-                lines.append("reg " + key)
+                noisy = is_noise(key)
+                if not noisy:
+                    lines.append("reg " + key)
             elif key is None or not raw or raw.startswith("#time="):
                 continue
             elif raw.endswith("\\") and not raw.startswith("#") and "=hex" in raw:
                 pending = raw[:-1]  # hex data goes on in the next line
+            elif noisy:
+                continue
             elif raw.startswith("#"):
                 lines.append("reg %s :: %s" % (key, raw))
             else:
@@ -146,17 +156,22 @@ def registry_lines(path, root):
 
 def file_lines(prefix):
     lines = []
-    top = os.path.join(prefix, "drive_c")
-    for folder, dirs, files in os.walk(top):
-        for name in dirs + files:
-            path = os.path.join(folder, name)
-            shown = "C:\\" + os.path.relpath(path, top).replace("/", "\\")
-            if os.path.islink(path):
-                lines.append("file l %s -> %s" % (shown, os.readlink(path)))
-            elif os.path.isdir(path):
+    folders = [(os.path.join(prefix, "drive_c"), "C:")]
+    while folders:
+        folder, shown_folder = folders.pop()
+        try:
+            entries = list(os.scandir(folder))
+        except OSError:
+            continue  # as os.walk does
+        for entry in entries:
+            shown = shown_folder + "\\" + entry.name
+            if entry.is_symlink():
+                lines.append("file l %s -> %s" % (shown, os.readlink(entry.path)))
+            elif entry.is_dir():
                 lines.append("file d " + shown)
+                folders.append((entry.path, shown))
             else:
-                st = os.lstat(path)
+                st = entry.stat(follow_symlinks=False)
                 lines.append("file f %s %d %d" % (shown, st.st_size, int(st.st_mtime)))
     return lines
 
@@ -176,9 +191,8 @@ def covers(outer, inner):
     return inner == outer or inner.startswith(outer + "\\") or inner.startswith(outer + " :: ")
 
 
-def is_noise(line):
-    # A line about a noisy key names it: that test is cheap.
-    return any(n in line for n in NOISE) and any(covers(n, subject(line)) for n in NOISE)
+def is_noise(key):
+    return any(covers(n, key) for n in NOISE)
 
 
 def listing(prefix, hives=None):
@@ -186,7 +200,7 @@ def listing(prefix, hives=None):
     for (name, root), hive in zip(ROOTS, hives or [None] * len(ROOTS)):
         lines += registry_lines(hive or os.path.join(prefix, name), root)
     lines += file_lines(prefix)
-    return sorted(set(line for line in lines if not is_noise(line)))
+    return sorted(set(lines))
 
 
 def read_listing(path):
