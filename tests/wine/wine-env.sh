@@ -133,7 +133,7 @@ wine_stop_x() {
 #   (WINEDLLOVERRIDES), after 0.1 s of CPU.
 WINE_ENV_TEMPLATE_SETTINGS='settings: windows unmanaged; event log, network and Plug and Play on demand; no device buses; no menu builder run at boot'
 _wine_template_settings() {
-  local prefix=$1 limit=$2 service bus
+  local prefix=$1 limit=$2 service bus view=()
   {
     printf 'Windows Registry Editor Version 5.00\n\n'
     printf '[HKEY_CURRENT_USER\\Software\\Wine\\X11 Driver]\n"Managed"="N"\n\n'
@@ -148,7 +148,6 @@ _wine_template_settings() {
   } >"$prefix/settings.reg" || return 1
   # wine starts the 32-bit reg.exe, which in a 64-bit prefix would write
   # HKLM\Software to the 32-bit view.
-  local view=()
   [[ $WINEARCH != win64 ]] || view=(/reg:64)
   WINEPREFIX=$prefix timeout -k 10 "$limit" wine reg import "$(wine_winpath "$prefix/settings.reg")" "${view[@]}" &&
     rm -f "$prefix/settings.reg"
