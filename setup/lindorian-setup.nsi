@@ -1,23 +1,31 @@
 ; lindorian-setup.exe: puts the package on a machine exactly where
-; uninstall.exe later looks for it, and nothing that uninstall.exe would
-; leave behind (so no Add/Remove Programs entry: the program group carries
-; the uninstaller).
+; uninstall.exe later looks for it, and what Windows 8 to 11 and deployment
+; tools expect beside it: an Apps & features entry and the layout in the
+; user's input list. uninstall.exe knows nothing of those two; Setup's own
+; removal companion, ldremove.exe, runs uninstall.exe and then takes them
+; back.
 ;
 ;   the install folder   ProgramFilesDir\Krelmo\Lindorian: uninstall.exe,
-;                        the keyboard chart, Readme.txt, OFL.txt (the fonts'
-;                        license)
+;                        ldremove.exe, the keyboard chart, Readme.txt,
+;                        OFL.txt (the fonts' license)
 ;   the program group    the user's Programs folder\Lindorian: shortcuts to
-;                        the uninstaller and to the chart
+;                        the removal companion ("Uninstall") and to the chart
 ;   the layout module    ldkeys.dll in the system folder; on 64-bit Windows
 ;                        the one for the processor in the native system
 ;                        folder and the one for 32-bit programs in SysWOW64
 ;   the registration     HKLM\SYSTEM\CurrentControlSet\Control\
 ;                        Keyboard Layouts\<variant>0628
+;   the input list       Windows 8 and later: the layout under the user's
+;                        default input language (InstallLayoutOrTip, see
+;                        AddToInputList)
 ;   the preload entry    HKCU\Keyboard Layout\Preload, after the last entry
 ;   the fonts            ldser.ttf and ldfix.ttf in the user's Fonts shell
 ;                        folder, registered under HKLM\Software\Microsoft\
 ;                        Windows NT\CurrentVersion\Fonts, added to the
 ;                        running system and announced to every window
+;   the Apps & features  HKLM\Software\Microsoft\Windows\CurrentVersion\
+;   entry                Uninstall\Lindorian, in the 32-bit view: removal
+;                        through ldremove.exe (see WriteUninstallEntry)
 ;
 ; This is a 32-bit program, and uninstall.exe is one too: on 64-bit Windows
 ; both see the 32-bit view of the registry (ProgramFilesDir there is
@@ -47,7 +55,7 @@
 ; Built by the host build (setup/CMakeLists.txt):
 ;   makensis -INPUTCHARSET UTF8 -DDIST=<dist folder> -DSTAGE=<folder with
 ;            the pictures and Readme.txt> -DHELPER=<ldsetup.dll>
-;            -DOUTFILE=<exe> lindorian-setup.nsi
+;            -DCOMPANION=<ldremove.exe> -DOUTFILE=<exe> lindorian-setup.nsi
 ;
 ; Exit codes: 0 installed; 3010 installed, but files that were in use are
 ; replaced at the next restart (the code deployment tools read as "restart
@@ -68,6 +76,7 @@ RequestExecutionLevel admin
 !include LogicLib.nsh
 !include WinVer.nsh
 !include x64.nsh
+!include FileFunc.nsh
 
 !define PRODUCT "Lindorian Package"
 !define VERSION "2.10"
@@ -89,6 +98,13 @@ RequestExecutionLevel admin
 !define SMTO_ABORTIFHUNG 2
 !define SESSION_MANAGER_KEY "SYSTEM\CurrentControlSet\Control\Session Manager"
 !define HELPER_DLL "$PLUGINSDIR\ldsetup.dll"
+!define COMPANION_EXE "ldremove.exe"
+; The entry's key name is what winget and other deployment tools take for
+; the product code: fixed, so that a repair rewrites the same entry.
+!define UNINSTALL_ENTRY_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\Lindorian"
+; The string given to InstallLayoutOrTip, kept in the entry for the removal.
+!define INPUT_LIST_VALUE "InstalledLayoutOrTip"
+!define ILOT_INSTALL 0
 
 Name "${PRODUCT} ${VERSION}"
 OutFile "${OUTFILE}"
@@ -495,6 +511,71 @@ Function AddToPreload
   ${EndIf}
 FunctionEnd
 
+Var InputListEntry
+
+; Windows 8 and later keep the user's input methods as their language list
+; (HKCU\Control Panel\International\User Profile, one value "LLLL:KLID" per
+; layout under each language) and derive the preload list from it: a layout
+; only in the preload list does not show in Settings, and goes when the
+; list next changes. input.dll's InstallLayoutOrTip("LLLL:KLID", 0) is the
+; documented way to add one; ILOT_UNINSTALL (1) takes it out again. The
+; layout may sit under any language, and Windows knows no language 0628
+; (a user-defined primary language), so it goes under the user's default
+; input language: the language half of the first preload entry, 0409 when
+; there is none. A repair passes the string that the first installation
+; recorded, so that the layout stays under one language.
+;
+; input.dll is loaded from the system folder by its full path (on 64-bit
+; Windows this 32-bit program gets the 32-bit one in SysWOW64, which has
+; the export too). Where it or the export is missing (Windows XP and 7,
+; and Wine), nothing is called. Whatever the call does, nothing else
+; changes: Setup goes on with the preload entry, which uninstall.exe
+; relies on. The string goes into the Apps & features entry when the call
+; succeeded, or a repair's string was recorded before, for ldremove.exe.
+Function AddToInputList
+  ReadRegStr $InputListEntry HKLM "${UNINSTALL_ENTRY_KEY}" "${INPUT_LIST_VALUE}"
+  StrCpy $0 $InputListEntry "" 5
+  StrLen $1 $InputListEntry
+  ${If} $0 != $R0
+  ${OrIf} $1 != 13
+    StrCpy $InputListEntry ""
+    Call DefaultInputLanguage
+    StrCpy $0 "$0:$R0"
+  ${Else}
+    StrCpy $0 $InputListEntry
+  ${EndIf}
+  System::Call "kernel32::LoadLibraryA(t '$SYSDIR\input.dll') i .r1"
+  ${If} $1 == 0
+    Return
+  ${EndIf}
+  System::Call "kernel32::GetProcAddress(i r1, m 'InstallLayoutOrTip') i .r2"
+  ${If} $2 != 0
+    System::Call "::$2(w r0, i ${ILOT_INSTALL}) i .r3"
+    DetailPrint "InstallLayoutOrTip $0: $3"
+    ${If} $3 != 0
+      StrCpy $InputListEntry $0
+    ${EndIf}
+  ${EndIf}
+  System::Call "kernel32::FreeLibrary(i r1)"
+FunctionEnd
+
+; $0 := the language half of the user's first preload entry, as four
+; upper-case hex digits; 0409 when the entry is missing or no KLID.
+Function DefaultInputLanguage
+  ReadRegStr $1 HKCU "${PRELOAD_KEY}" 1
+  StrLen $2 $1
+  StrCpy $0 $1 4 4
+  IntOp $3 "0x$0" + 0
+  IntFmt $3 "%04X" $3
+  ; == ignores the letter case: "0x0c0a" is 0C0A.
+  ${If} $2 != 8
+  ${OrIf} $3 != $0
+  ${OrIf} $3 == 0000
+    StrCpy $3 0409
+  ${EndIf}
+  StrCpy $0 $3
+FunctionEnd
+
 ; --- the fonts ----------------------------------------------------------------
 
 ; The fonts: into the Fonts folder, registered for the start of Windows,
@@ -583,6 +664,40 @@ Function KeepPackageAtRestart
   ${EndIf}
 FunctionEnd
 
+; --- Apps & features ----------------------------------------------------------
+
+; The entry that Settings > Apps, Programs and Features, winget and device
+; management list the package by, and remove it through: UninstallString
+; starts ldremove.exe, which runs uninstall.exe, takes the entry and the
+; input list's entry back once the user has confirmed, and exits with a
+; code deployment tools read (0, 3010, 1602 cancelled, 1603 failed).
+; There is no QuietUninstallString: uninstall.exe always asks. Written in
+; the 32-bit view, where a 32-bit installer's entries belong; a repair
+; writes the same key again. EstimatedSize, in KB, is what Setup put on
+; the machine: every file it unpacked to compare with the installed one.
+Function WriteUninstallEntry
+  ${GetSize} "$PLUGINSDIR\new" "/S=0B /G=0" $0 $1 $2
+  IntOp $0 $0 + 1023
+  IntOp $0 $0 / 1024
+  ClearErrors
+  WriteRegStr HKLM "${UNINSTALL_ENTRY_KEY}" "DisplayName" "${PRODUCT}"
+  WriteRegStr HKLM "${UNINSTALL_ENTRY_KEY}" "DisplayVersion" "${VERSION}"
+  WriteRegStr HKLM "${UNINSTALL_ENTRY_KEY}" "Publisher" "${MAKER}"
+  WriteRegStr HKLM "${UNINSTALL_ENTRY_KEY}" "DisplayIcon" "$INSTDIR\uninstall.exe,0"
+  WriteRegStr HKLM "${UNINSTALL_ENTRY_KEY}" "InstallLocation" "$INSTDIR"
+  WriteRegStr HKLM "${UNINSTALL_ENTRY_KEY}" "UninstallString" '"$INSTDIR\${COMPANION_EXE}"'
+  WriteRegDWORD HKLM "${UNINSTALL_ENTRY_KEY}" "NoModify" 1
+  WriteRegDWORD HKLM "${UNINSTALL_ENTRY_KEY}" "NoRepair" 1
+  WriteRegDWORD HKLM "${UNINSTALL_ENTRY_KEY}" "EstimatedSize" $0
+  ${If} $InputListEntry != ""
+    WriteRegStr HKLM "${UNINSTALL_ENTRY_KEY}" "${INPUT_LIST_VALUE}" $InputListEntry
+  ${EndIf}
+  ${If} ${Errors}
+    StrCpy $R9 "HKLM\${UNINSTALL_ENTRY_KEY}"
+    Call Fail
+  ${EndIf}
+FunctionEnd
+
 ; --- installation -------------------------------------------------------------
 
 ; Stops the installation with exit code 2, naming what failed ($R9).
@@ -604,6 +719,7 @@ Section
 
   SetOutPath $INSTDIR
   !insertmacro PutInstallFile "${DIST}\uninstall.exe" uninstall.exe
+  !insertmacro PutInstallFile "${COMPANION}" "${COMPANION_EXE}"
   !insertmacro PutInstallFile "${DIST}\ldkeys-chart.png" ldkeys-chart.png
   !insertmacro PutInstallFile "${DIST}\ldkeys-chart.svg" ldkeys-chart.svg
   !insertmacro PutInstallFile "${STAGE}\Readme.txt" Readme.txt
@@ -611,21 +727,24 @@ Section
 
   Call InstallModule
   Call RegisterLayout
+  Call AddToInputList
   Call AddToPreload
   Call InstallFonts
 
-  ; The shortcuts start their programs in the system folder: the uninstaller
+  ; The shortcuts start their programs in the system folder: the removal
   ; must not run with the install folder, which it removes, as its current
-  ; folder.
+  ; folder. "Uninstall" starts the companion, so that the Apps & features
+  ; entry goes too.
   SetOutPath $SYSDIR
   ClearErrors
   CreateDirectory $R2
-  CreateShortcut "$R2\$(UninstallLink).lnk" "$INSTDIR\uninstall.exe"
+  CreateShortcut "$R2\$(UninstallLink).lnk" "$INSTDIR\${COMPANION_EXE}"
   CreateShortcut "$R2\$(ChartLink).lnk" "$INSTDIR\ldkeys-chart.png"
   ${If} ${Errors}
     StrCpy $R9 $R2
     Call Fail
   ${EndIf}
+  Call WriteUninstallEntry
 
   ${If} ${RebootFlag}
     SetErrorLevel 3010

@@ -132,6 +132,24 @@ unsigned DropPackageDeletions(PathUnit* value, unsigned units, const PackagePlac
   return write;
 }
 
+int WaitsForPlace(const PathUnit* value, unsigned units, const PackagePlace* places,
+                  int placeCount) {
+  unsigned read = 0;
+  while (read < units && value[read]) {
+    unsigned sourceEnd = StringEnd(value, read, units);
+    if (sourceEnd == units) break;
+    unsigned target = sourceEnd + 1;
+    unsigned targetEnd = StringEnd(value, target, units);
+    if (targetEnd == units) break;
+    if (target < targetEnd && value[target] == '!') ++target;
+    if (NamesAnyPlace(value + read, sourceEnd - read, places, placeCount) ||
+        (target < targetEnd && NamesAnyPlace(value + target, targetEnd - target, places, placeCount)))
+      return 1;
+    read = targetEnd + 1;
+  }
+  return 0;
+}
+
 int IsEmptyList(const PathUnit* value, unsigned units) {
   for (unsigned at = 0; at < units; ++at)
     if (value[at]) return 0;

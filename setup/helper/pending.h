@@ -39,5 +39,11 @@ int MakePackagePlace(PackagePlace* place, const PathUnit* fullPath, int withCont
 unsigned DropPackageDeletions(PathUnit* value, unsigned units, const PackagePlace* places,
                               int placeCount, unsigned* dropped);
 
+// 1 when a pair of the value (units long) names one of the places, or
+// something inside one with contents, as its source or its destination,
+// "!" or not: something of the package's waits for the restart.
+int WaitsForPlace(const PathUnit* value, unsigned units, const PackagePlace* places,
+                  int placeCount);
+
 // 1 when the value holds no pair any more: nothing, or terminators only.
 int IsEmptyList(const PathUnit* value, unsigned units);

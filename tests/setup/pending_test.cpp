@@ -136,6 +136,28 @@ TEST(PendingList, LeavesWhatIsNotAPairAsItIs) {
   }
 }
 
+bool Waits(const std::u16string& value) {
+  std::vector<PackagePlace> places = PackagePlaces();
+  return WaitsForPlace(value.data(), static_cast<unsigned>(value.size()), places.data(),
+                       static_cast<int>(places.size())) == 1;
+}
+
+// The removal's exit code asks for a restart exactly when something of the
+// package's waits for it: as source or destination, replaced or not, but
+// not in what the system would not read as a pair.
+TEST(PendingList, WaitsForAPackagePlaceInAnyPairThatNamesIt) {
+  const std::u16string others = Deletion(Maker + u"\\Lindorian2\\a.txt") +
+                                Move(u"C:\\Temp\\x", u"C:\\Windows\\Fonts\\ldser.ttf.old");
+  EXPECT_FALSE(Waits(others + End));
+  EXPECT_FALSE(Waits(u""));
+  for (const std::u16string& pair :
+       {Deletion(Install + u"\\uninstall.exe"), Deletion(Maker), Move(Module, u"C:\\x"),
+        Move(u"C:\\x", Group + u"\\Uninstall.lnk"), Replacement(u"C:\\new.ttf", Fixed)})
+    EXPECT_TRUE(Waits(others + pair + End)) << std::string(pair.begin(), pair.end());
+  EXPECT_FALSE(Waits(others + End + Deletion(Serif) + End));
+  EXPECT_FALSE(Waits(others + Nt(Serif)));
+}
+
 TEST(PackagePlaceName, IsTheNameTheSystemRecords) {
   EXPECT_EQ(Place(Install), Nt(Install));
   EXPECT_EQ(Place(Install + u"\\\\"), Nt(Install));

@@ -54,6 +54,10 @@ LAYOUTS='HKLM\System\CurrentControlSet\Control\Keyboard Layouts'
 PRELOAD='HKCU\Keyboard Layout\Preload'
 MAKER='C:\Program Files\Krelmo'
 UNINSTALL="$PKG_INSTALL\\uninstall.exe"
+COMPANION="$PKG_INSTALL\\ldremove.exe"
+# The Apps & features entry, in the 32-bit view of the registry.
+ENTRY_NAME=Lindorian
+ENTRY="HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\$ENTRY_NAME"
 MODULE='C:\windows\system32\ldkeys.dll'
 FONTS='C:\windows\Fonts'
 FONTS_KEY='HKLM\Software\Microsoft\Windows NT\CurrentVersion\Fonts'
@@ -70,6 +74,13 @@ FONT_VALUES=('"Lindorian Serif (TrueType)" = "ldser.ttf"' '"Lindorian Fixed (Tru
 IN_USE=("$MODULE" "$FONTS\\ldser.ttf")
 # The running file_holder.exe, if any.
 holder=
+# Where the case puts the stand-in for input.dll (start_case), if it does:
+# the folder a 32-bit program loads the system's DLLs from.
+STANDIN_DIR=
+# The programs the last removal ran, which a running program cannot delete:
+# uninstall.exe alone when started by hand, ldremove.exe too when started
+# as Apps & features starts it.
+removal_programs=("$UNINSTALL")
 
 # On 64-bit Windows the installer, a 32-bit program like the uninstaller,
 # puts the folders in Program Files (x86), where ProgramFilesDir in the
@@ -79,6 +90,9 @@ on_win64() {
   MAKER='C:\Program Files (x86)\Krelmo'
   PKG_INSTALL="$MAKER\\Lindorian"
   UNINSTALL="$PKG_INSTALL\\uninstall.exe"
+  COMPANION="$PKG_INSTALL\\ldremove.exe"
+  ENTRY="HKLM\\Software\\Wow6432Node\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\$ENTRY_NAME"
+  removal_programs=("$UNINSTALL")
   PLACED=("$MODULE" "$dist/amd64/ldkeys.dll" 'C:\windows\syswow64\ldkeys.dll' "$dist/wow64/ldkeys.dll"
           "${FONT_PLACES[@]}")
   IN_USE=("$MODULE" 'C:\windows\syswow64\ldkeys.dll' "$FONTS\\ldser.ttf")
@@ -116,6 +130,7 @@ start_case() {
   template=$({ pkg_layouts_registry_text; setup_trace_registry_text; } |
     pkg_template_with "$WINE_TEMPLATE" install) || exit 1
   WINE_TEMPLATE=$template pkg_fresh_case "$dir" "$prefix"
+  [[ -z $STANDIN_DIR ]] || pkg_copy "$prefix" "$programs/input.dll" "$STANDIN_DIR\\input.dll"
   cat >"$dir/machine.reg"
   [[ ! -s $dir/machine.reg ]] || pkg_import "$prefix" "$dir/machine.reg"
   pkg_list "$prefix" "$dir/machine.txt"
@@ -136,6 +151,7 @@ run_setup() {
   local code=
   ! WINEDEBUG=+relay wine_session_run "$prefix" 120 "$dir/$1.log" "$setup" /S || code=$WINE_EXIT_CODE
   [[ $code == "$2" ]] || fail "$1: the installer exited with ${code:-no code}, expected $2"
+  take_input_calls "$1"
   case $2 in
     0) check_fonts_added "$1" ldser.ttf ldfix.ttf ;;
     2) check_fonts_added "$1" ;;
@@ -161,16 +177,18 @@ install_with_pages() {
   PKG_UNINSTALL_DEBUG=+relay pkg_run_driven "$prefix" "$setup" "$expected" \
     "$programs/boxdriver.exe" "$dir/$name.log" setup "$@" ||
     fail "$name: the installer run did not go as expected"
+  take_input_calls "$name"
   ((expected != 0)) || check_fonts_added "$name" ldser.ttf ldfix.ttf
   list "$name"
   echo "$name: installer run with its pages and listing took $((SECONDS - start)) s"
 }
 
 # Usage: run_uninstaller NAME
-# Runs the installed uninstall.exe with the box driver answering OK, in the
-# session that runs if any, and in the system folder, as its shortcut
-# starts it.
+# Runs the installed uninstall.exe by hand, with the box driver answering
+# OK, in the session that runs if any, and in the system folder, as its
+# shortcut started it before there was a removal companion.
 run_uninstaller() {
+  removal_programs=("$UNINSTALL")
   (cd "$(pkg_host_path "$prefix" 'C:\windows\system32')" &&
     pkg_run_uninstaller "$prefix" "$UNINSTALL" "$programs/boxdriver.exe" "$dir/$1.log" ok \
       --window "$UNINSTALL") || fail "$1: the uninstaller run did not go as expected"
@@ -184,6 +202,62 @@ uninstall() {
   run_uninstaller "$1"
   list "$1"
   echo "$1: uninstaller run and listing took $((SECONDS - start)) s"
+}
+
+# Usage: take_input_calls NAME
+# Moves what the stand-in for input.dll recorded since the last time to
+# $dir/NAME.calls, so that listings never see its record.
+take_input_calls() {
+  local log
+  [[ -n $STANDIN_DIR ]] || return 0
+  log=$(pkg_host_path "$prefix" "$STANDIN_DIR\\InstallLayoutOrTip.log")
+  if [[ -f $log ]]; then tr -d '\r' <"$log" >"$dir/$1.calls" && rm "$log"; else : >"$dir/$1.calls"; fi
+}
+
+# Usage: check_input_calls NAME [LINE...]
+# The stand-in for input.dll recorded exactly these InstallLayoutOrTip
+# calls, "FLAGS LLLL:KLID", during NAME.
+check_input_calls() {
+  local name=$1
+  shift
+  (($# == 0)) || printf '%s\n' "$@" | check_lines "$name: the calls of InstallLayoutOrTip" "$dir/$name.calls"
+  (($# > 0)) || check_lines "$name: the calls of InstallLayoutOrTip" "$dir/$name.calls" </dev/null
+}
+
+# Usage: run_companion NAME EXIT_CODE ok|cancel|none
+# Runs the installed ldremove.exe as a deployment tool does, reading its
+# whole exit code, with the box driver answering uninstall.exe's box (none:
+# no box is expected).
+run_companion() {
+  local name=$1 expected=$2 answer=$3 pid rc=0 code
+  rm -f "$dir/$name.code"
+  (wine_session_run "$prefix" 180 "$dir/$name.log" "$COMPANION" /S --unknown &&
+    echo "$WINE_EXIT_CODE" >"$dir/$name.code") &
+  pid=$!
+  [[ $answer == none ]] ||
+    wine_run "$prefix" 180 "$programs/boxdriver.exe" "$answer" --window "$UNINSTALL" || rc=$?
+  wait "$pid" || fail "$name: ldremove.exe did not run (see $name.log)"
+  ((rc == 0)) || fail "$name: the box driver failed with code $rc"
+  code=$(cat "$dir/$name.code" 2>/dev/null) || true
+  [[ $code == "$expected" ]] || fail "$name: ldremove.exe exited with ${code:-no code}, expected $expected"
+  take_input_calls "$name"
+  [[ $answer != ok ]] || removal_programs=("$COMPANION" "$UNINSTALL")
+}
+
+# Usage: remove_through_apps NAME
+# Removes the package as a user does from Wine's Add/Remove Programs,
+# which starts the entry's UninstallString and waits for it, with the box
+# driver answering OK.
+remove_through_apps() {
+  local name=$1 pid rc=0
+  wine_run "$prefix" 180 uninstaller --remove "$ENTRY_NAME" >"$dir/$name.log" 2>&1 &
+  pid=$!
+  wine_run "$prefix" 180 "$programs/boxdriver.exe" ok --window "$UNINSTALL" || rc=$?
+  ((rc == 0)) || wine_kill "$prefix"
+  wait "$pid" || fail "$name: uninstaller --remove failed (see $name.log)"
+  ((rc == 0)) || fail "$name: the box driver failed with code $rc"
+  take_input_calls "$name"
+  removal_programs=("$COMPANION" "$UNINSTALL")
 }
 
 # Usage: hold 'C:\file'...
@@ -313,11 +387,13 @@ file f $PKG_INSTALL\\OFL.txt
 file f $PKG_INSTALL\\Readme.txt
 file f $PKG_INSTALL\\ldkeys-chart.png
 file f $PKG_INSTALL\\ldkeys-chart.svg
+file f $COMPANION
 file f $UNINSTALL
 EOF
   for name in uninstall.exe ldkeys-chart.png ldkeys-chart.svg OFL.txt; do
     check_same "$listing" "$PKG_INSTALL\\$name" "$dist/$name"
   done
+  check_same "$listing" "$COMPANION" "$WINDOWS_BUILD_DIR/setup/remove/ldremove.exe"
   for ((i = 0; i < ${#PLACED[@]}; i += 2)); do
     check_same "$listing" "${PLACED[i]}" "${PLACED[i + 1]}"
   done
@@ -326,7 +402,7 @@ file d $PKG_GROUP
 file f $PKG_GROUP\\Keyboard chart.lnk
 file f $PKG_GROUP\\Uninstall.lnk
 EOF
-  check_link "$PKG_GROUP\\Uninstall.lnk" "$UNINSTALL"
+  check_link "$PKG_GROUP\\Uninstall.lnk" "$COMPANION"
   check_link "$PKG_GROUP\\Keyboard chart.lnk" "$PKG_INSTALL\\ldkeys-chart.png"
   { printf 'reg %s\\%s\n' "$LAYOUTS" "$klid"
     printf 'reg %s\\%s :: "Layout File" = "ldkeys.dll"\n' "$LAYOUTS" "$klid"
@@ -337,6 +413,34 @@ EOF
   for value in "${FONT_VALUES[@]}"; do
     echo "reg $FONTS_KEY :: $value" | check_tree "$listing" "$FONTS_KEY :: ${value%% = *}"
   done
+  check_entry "$listing" "$klid"
+}
+
+# Usage: check_entry LISTING KLID
+# The Apps & features entry in LISTING: every value, the size within 10 %
+# of the bytes installed, and Wine's Add/Remove Programs listing it.
+check_entry() {
+  local listing=$1 klid=$2 size bytes=0 file
+  pkg_tree "$dir/$listing.txt" "$ENTRY" | grep -v '"EstimatedSize"' >"$dir/tree.txt"
+  { echo "reg $ENTRY"
+    printf 'reg %s :: %s\n' "$ENTRY" "\"DisplayIcon\" = \"$UNINSTALL,0\"" \
+      '"DisplayName" = "Lindorian Package"' '"DisplayVersion" = "2.10"' \
+      "\"InstallLocation\" = \"$PKG_INSTALL\""
+    [[ -z $STANDIN_DIR ]] ||
+      printf 'reg %s :: "InstalledLayoutOrTip" = "0409:%s"\n' "$ENTRY" "$klid"
+    printf 'reg %s :: %s\n' "$ENTRY" '"NoModify" = dword:00000001' '"NoRepair" = dword:00000001' \
+      '"Publisher" = "Krelmo Lindorian Workshop"' "\"UninstallString\" = \"\\\"$COMPANION\\\"\""
+  } | check_lines "$listing: the Apps & features entry" "$dir/tree.txt"
+  size=$(pkg_tree "$dir/$listing.txt" "$ENTRY :: \"EstimatedSize\"" | sed -n 's/.* = dword://p')
+  while IFS= read -r file; do
+    bytes=$((bytes + $(stat -c %s "$(pkg_host_path "$prefix" "$file")")))
+  done < <(placed_targets; pkg_tree "$dir/$listing.txt" "$PKG_INSTALL" | sed -n 's/^file f //p')
+  [[ -n $size ]] && ((10 * (0x$size * 1024 - bytes) <= bytes && 10 * (bytes - 0x$size * 1024) <= bytes)) ||
+    fail "$listing: EstimatedSize is ${size:-missing} (hex) KB for $bytes bytes installed"
+  wine_run "$prefix" 60 uninstaller --list >"$dir/$listing.apps" 2>/dev/null ||
+    fail "$listing: uninstaller --list failed"
+  grep -qxF "$ENTRY_NAME|||Lindorian Package" <(tr -d '\r' <"$dir/$listing.apps") ||
+    fail "$listing: Wine's Add/Remove Programs does not list the package (see $listing.apps)"
 }
 
 # Usage: check_installed_alone LISTING
@@ -358,12 +462,12 @@ check_removed() {
   shift
   { printf 'new %s\n' "$MAKER" "$PENDING"
     for file; do echo "new $file"; done
+    # uninstall.exe started by hand knows nothing of the entry.
+    [[ ${removal_programs[0]} != "$UNINSTALL" ]] || echo "new $ENTRY"
   } | check_change "$listing" machine "$listing"
-  check_tree "$listing" "$MAKER" <<EOF
-file d $MAKER
-file d $PKG_INSTALL
-file f $UNINSTALL
-EOF
+  { printf 'file d %s\n' "$MAKER" "$PKG_INSTALL"
+    printf 'file f %s\n' "${removal_programs[@]}"
+  } | check_tree "$listing" "$MAKER"
   check_waiting "$listing"
 }
 
@@ -418,6 +522,7 @@ new $MAKER
 new $PKG_GROUP
 new $LAYOUTS\\$1
 new $PRELOAD :: "$2"
+new $ENTRY
 EOF
 }
 
@@ -453,33 +558,57 @@ age_placed_files() {
 # --- cases ------------------------------------------------------------------
 
 # The package alone: it takes 00000628 and the second preload entry, after
-# the layout Wine puts first. It is then in use, as on a signed-in machine:
-# the layout loaded, its module and the serif font held open, while the
-# uninstaller runs from the install folder. What it cannot delete waits for
-# the restart, which leaves the machine exactly as before.
+# the layout Wine puts first, and, on Windows 8 and later (the stand-in for
+# input.dll), the user's input list under their default language. It is
+# then in use, as on a signed-in machine: the layout loaded, its module and
+# the serif font held open, while the user removes it from Add/Remove
+# Programs, which runs the companion and the uninstaller from the install
+# folder. What they cannot delete waits for the restart, which leaves the
+# machine exactly as before.
 case_roundtrip() {
+  STANDIN_DIR=${STANDIN_DIR:-'C:\windows\system32'}
   start_case </dev/null
   install installed
+  check_input_calls installed "0 0409:00000628"
   installed_items 00000628 2 | check_change installed machine installed
   check_installed_alone installed
   hold_in_use
   load_layout 00000628
-  uninstall removed
+  remove_through_apps removed
+  list removed
+  check_input_calls removed "1 0409:00000628"
   check_removed removed "${IN_USE[@]}"
   restart restarted
   check_change restarted machine restarted </dev/null
 }
 
 # A second installation over the first, through the installer's pages,
-# finds the registration and the preload entry the first one made, and
-# changes nothing but the times of the files and shortcuts it writes again;
-# one uninstaller run then removes everything.
+# finds the registration, the preload entry, the input list's entry and the
+# Apps & features entry the first one made, and changes nothing but the
+# times of the files and shortcuts it writes again. The companion, started
+# as a deployment tool starts it, fails without uninstall.exe and changes
+# nothing, changes nothing either when the user cancels, and then removes
+# everything, asking for the restart that deletes what was running.
 case_twice() {
+  local aside=$dir/uninstall.exe.aside
+  STANDIN_DIR='C:\windows\system32'
   start_case </dev/null
   install first
+  check_input_calls first "0 0409:00000628"
   install_with_pages second 0
+  check_input_calls second "0 0409:00000628"
   rewritten_items | check_change second first second
-  uninstall removed
+  check_installed_alone second
+  mv "$(pkg_host_path "$prefix" "$UNINSTALL")" "$aside"
+  run_companion missing 1603 none
+  mv "$aside" "$(pkg_host_path "$prefix" "$UNINSTALL")"
+  run_companion cancelled 1602 cancel
+  list cancelled
+  check_input_calls cancelled
+  check_change cancelled second cancelled </dev/null
+  run_companion removed 3010 ok
+  list removed
+  check_input_calls removed "1 0409:00000628"
   check_removed removed
 }
 
@@ -540,7 +669,9 @@ case_in_use() {
     release
     uninstall removed
     restart restarted
-    check_change restarted machine restarted </dev/null
+    # uninstall.exe started by hand leaves the entry, which Add/Remove
+    # Programs offers to remove once its companion is gone.
+    echo "new $ENTRY" | check_change restarted machine restarted
   fi
 }
 
@@ -578,6 +709,7 @@ case_reinstall() {
 # font are held open.
 case_roundtrip_win64() {
   on_win64
+  STANDIN_DIR='C:\windows\syswow64'
   case_roundtrip
 }
 
