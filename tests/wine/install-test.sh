@@ -119,15 +119,25 @@ setup_trace_registry_text() {
 EOF
 }
 
+# Another product's Apps & features entry, as every Windows has some, in
+# the view a 32-bit installer writes (which the package's entry must leave
+# as it is).
+other_entry_registry_text() {
+  local view=
+  [[ $WINEARCH != win64 ]] || view='\Wow6432Node'
+  printf '[HKEY_LOCAL_MACHINE\\Software%s\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Other]\n' "$view"
+  printf '"DisplayName"="Another product"\n"UninstallString"="C:\\\\other\\\\remove.exe"\n\n'
+}
+
 # Usage: start_case <<EOF registry text EOF
-# A fresh prefix with the layout registrations Windows always has, the
-# installer's trace set up, the registry text given, and its listing as
+# A fresh prefix with the layout registrations Windows always has, another
+# product's Apps & features entry, the installer's trace set up, the registry text given, and its listing as
 # $dir/machine.txt. The first two come with a template of their own that
 # every case copies (pkg_template_with).
 start_case() {
   export LC_ALL=C.UTF-8
   local template
-  template=$({ pkg_layouts_registry_text; setup_trace_registry_text; } |
+  template=$({ pkg_layouts_registry_text; setup_trace_registry_text; other_entry_registry_text; } |
     pkg_template_with "$WINE_TEMPLATE" install) || exit 1
   WINE_TEMPLATE=$template pkg_fresh_case "$dir" "$prefix"
   [[ -z $STANDIN_DIR ]] || pkg_copy "$prefix" "$programs/input.dll" "$STANDIN_DIR\\input.dll"
@@ -422,14 +432,14 @@ EOF
 check_entry() {
   local listing=$1 klid=$2 size bytes=0 file
   pkg_tree "$dir/$listing.txt" "$ENTRY" | grep -v '"EstimatedSize"' >"$dir/tree.txt"
+  # Listings show a quote inside a string as it is.
   { echo "reg $ENTRY"
-    printf 'reg %s :: %s\n' "$ENTRY" "\"DisplayIcon\" = \"$UNINSTALL,0\"" \
+    printf "reg $ENTRY :: %s\\n" "\"DisplayIcon\" = \"$UNINSTALL,0\"" \
       '"DisplayName" = "Lindorian Package"' '"DisplayVersion" = "2.10"' \
       "\"InstallLocation\" = \"$PKG_INSTALL\""
-    [[ -z $STANDIN_DIR ]] ||
-      printf 'reg %s :: "InstalledLayoutOrTip" = "0409:%s"\n' "$ENTRY" "$klid"
-    printf 'reg %s :: %s\n' "$ENTRY" '"NoModify" = dword:00000001' '"NoRepair" = dword:00000001' \
-      '"Publisher" = "Krelmo Lindorian Workshop"' "\"UninstallString\" = \"\\\"$COMPANION\\\"\""
+    [[ -z $STANDIN_DIR ]] || echo "reg $ENTRY :: \"InstalledLayoutOrTip\" = \"0409:$klid\""
+    printf "reg $ENTRY :: %s\\n" '"NoModify" = dword:00000001' '"NoRepair" = dword:00000001' \
+      '"Publisher" = "Krelmo Lindorian Workshop"' "\"UninstallString\" = \"\"$COMPANION\"\""
   } | check_lines "$listing: the Apps & features entry" "$dir/tree.txt"
   size=$(pkg_tree "$dir/$listing.txt" "$ENTRY :: \"EstimatedSize\"" | sed -n 's/.* = dword://p')
   while IFS= read -r file; do
