@@ -143,7 +143,8 @@ int WaitsForPlace(const PathUnit* value, unsigned units, const PackagePlace* pla
     if (targetEnd == units) break;
     if (target < targetEnd && value[target] == '!') ++target;
     if (NamesAnyPlace(value + read, sourceEnd - read, places, placeCount) ||
-        (target < targetEnd && NamesAnyPlace(value + target, targetEnd - target, places, placeCount)))
+        (target < targetEnd &&
+         NamesAnyPlace(value + target, targetEnd - target, places, placeCount)))
       return 1;
     read = targetEnd + 1;
   }

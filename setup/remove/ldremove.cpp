@@ -38,17 +38,17 @@ static const wchar_t ShellFoldersPath[] =
 static const wchar_t SessionManagerPath[] = L"SYSTEM\\CurrentControlSet\\Control\\Session Manager";
 static const wchar_t PendingValueName[] = L"PendingFileRenameOperations";
 
-static const DWORD ExitRemoved = 0;                // ERROR_SUCCESS
-static const DWORD ExitRestartCompletes = 3010;    // ERROR_SUCCESS_REBOOT_REQUIRED
-static const DWORD ExitCancelled = 1602;           // ERROR_INSTALL_USEREXIT
-static const DWORD ExitFailed = 1603;              // ERROR_INSTALL_FAILURE
-static const DWORD ILOT_UNINSTALL = 0x00000001;    // input.dll's flag to remove
+static const DWORD ExitRemoved = 0;              // ERROR_SUCCESS
+static const DWORD ExitRestartCompletes = 3010;  // ERROR_SUCCESS_REBOOT_REQUIRED
+static const DWORD ExitCancelled = 1602;         // ERROR_INSTALL_USEREXIT
+static const DWORD ExitFailed = 1603;            // ERROR_INSTALL_FAILURE
+static const DWORD ILOT_UNINSTALL = 0x00000001;  // input.dll's flag to remove
 
 const DWORD PathCapacity = MAX_PATH;
 const DWORD InputListCapacity = 64;
 
-// The list of the restart's file operations, read in one piece. A longer
-// list is not read, and counts as naming none of the package's paths.
+// The list of the restart's file operations, read in one piece (static: this
+// program allocates nothing).
 const DWORD PendingCapacity = 4u << 20;
 static PathUnit PendingValue[PendingCapacity / sizeof(PathUnit)];
 

@@ -21,8 +21,8 @@ void Record(const wchar_t* list, DWORD flags) {
   int size = snprintf(line, sizeof line, "%lu %ls\r\n", static_cast<unsigned long>(flags),
                       list ? list : L"(null)");
   if (size <= 0 || size >= int(sizeof line)) return;
-  HANDLE file = CreateFileA(path, FILE_APPEND_DATA, FILE_SHARE_READ, nullptr, OPEN_ALWAYS, 0,
-                            nullptr);
+  HANDLE file =
+      CreateFileA(path, FILE_APPEND_DATA, FILE_SHARE_READ, nullptr, OPEN_ALWAYS, 0, nullptr);
   if (file == INVALID_HANDLE_VALUE) return;
   DWORD written;
   WriteFile(file, line, DWORD(size), &written, nullptr);
