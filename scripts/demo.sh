@@ -2,7 +2,9 @@
 # Shows the package's round trip under Wine: installs it into a fresh prefix
 # with dist/lindorian-setup.exe (the box driver going through the pages),
 # adds the EUDC links and Office add-ins the installer does not bring, runs
-# the installed uninstall.exe with the box driver answering OK, and
+# the installed uninstall.exe through Setup's removal companion, as the
+# Start menu's Uninstall and Apps & features do, with the box driver
+# answering OK, and
 # reports what each step changed, then restarts the prefix, which deletes
 # what the uninstaller left for the restart. Screenshots: the installer's first
 # page (dist/setup-welcome.png), the uninstaller's confirmation
@@ -25,6 +27,7 @@ setup_shot=$root/dist/setup-welcome.png
 uninstall_shot=$root/dist/uninstall-confirm.png
 both_shots=$root/dist/setup-and-uninstall.png
 uninstall="$PKG_INSTALL\\uninstall.exe"
+companion="$PKG_INSTALL\\ldremove.exe"
 
 # Code page 950, where the EUDC link names are the package's faces.
 export LC_CTYPE=zh_TW.UTF-8
@@ -117,8 +120,12 @@ pkg_extras_registry_text >"$work/extras.reg"
 pkg_import "$prefix" "$work/extras.reg"
 pkg_list "$prefix" "$work/complete.txt"
 
-echo "== Running the installed uninstall.exe; the box driver answers OK"
-PKG_UNINSTALL_DEBUG=+relay run_with_screenshot uninstall "$uninstall_shot" "$uninstall" 0 \
+echo "== Removing the package as Start > Lindorian > Uninstall does: ldremove.exe"
+echo "   runs the installed uninstall.exe, the box driver answers OK, and then"
+echo "   takes the Apps & features entry back"
+# ldremove.exe exits with 3010, a restart completes the removal: Wine hands
+# a Unix parent only the low 8 bits of it, 194.
+PKG_UNINSTALL_DEBUG=+relay run_with_screenshot uninstall "$uninstall_shot" "$companion" 194 \
   ok --window "$uninstall" || rc=$?
 pkg_list "$prefix" "$work/removed.txt"
 echo
@@ -128,8 +135,8 @@ echo
 echo "== Its calls whose effects the prefix does not keep (Wine's trace)"
 pkg_traced_calls "$work/uninstall.log" | sed 's/^/  /'
 echo
-echo "== What waits for the restart: the uninstaller's own file, which it"
-echo "   cannot delete while it runs, and the folders around it"
+echo "== What waits for the restart: the files of uninstall.exe and ldremove.exe,"
+echo "   which cannot be deleted while they run, and the folders around them"
 python3 "$PKG_STATE" pending "$work/removed.txt" | sed 's/^/  /'
 echo
 echo "== Restarting (Wine carries out that list when its next session starts)"
