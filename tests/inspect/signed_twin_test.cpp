@@ -5,6 +5,7 @@
 #include "image_builder.h"
 #include "pe/pe_image.h"
 #include "pe/signed_twin.h"
+#include "pe/text.h"
 
 namespace {
 
@@ -78,9 +79,9 @@ TEST(SignedTwin, FindsEveryChangedByteOutsideTheTwoFields) {
   const Bytes plain = Unsigned();
   const Bytes good = Sign(plain);
   // In the code, in the overlay, and on either side of the two fields.
-  for (uint32_t at : {uint32_t(testimage::kTextFileOffset + 7), uint32_t(plain.size() - 1),
-                      kChecksumField - 1, kChecksumField + 4, kSecurityEntry - 1,
-                      kSecurityEntry + 8}) {
+  for (uint32_t at :
+       {uint32_t(testimage::kTextFileOffset + 7), uint32_t(plain.size() - 1), kChecksumField - 1,
+        kChecksumField + 4, kSecurityEntry - 1, kSecurityEntry + 8}) {
     Bytes changed = good;
     changed[at] ^= 0x40;
     SetChecksum(changed);

@@ -51,15 +51,16 @@ Expected<uint32_t> CountCertificates(std::span<const uint8_t> file, const DataDi
 // and at the very end of the file.
 Expected<void> CheckTablePlace(std::span<const uint8_t> unsigned_file,
                                std::span<const uint8_t> signed_file, const DataDirectory& table) {
-  const std::string place = "the certificate table (" + std::to_string(table.size) +
-                            " bytes at " + Hex(table.rva) + ")";
+  const std::string place =
+      "the certificate table (" + std::to_string(table.size) + " bytes at " + Hex(table.rva) + ")";
   if (uint64_t(table.rva) + table.size != signed_file.size())
     return std::unexpected(place + " does not end the signed file (" +
                            std::to_string(signed_file.size()) + " bytes)");
   if (table.rva < unsigned_file.size())
     return std::unexpected(place + " overlaps the unsigned file's " +
                            std::to_string(unsigned_file.size()) + " bytes");
-  if (table.rva % kCertificateAlignment || table.rva - unsigned_file.size() >= kCertificateAlignment)
+  if (table.rva % kCertificateAlignment ||
+      table.rva - unsigned_file.size() >= kCertificateAlignment)
     return std::unexpected(place + " is not at the first 8-byte boundary after the unsigned file");
   for (uint64_t at = unsigned_file.size(); at < table.rva; ++at)
     if (signed_file[at]) return std::unexpected("padding byte at " + Hex(at) + " is not zero");
