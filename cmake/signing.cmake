@@ -9,7 +9,9 @@
 
 set(SIGN_CERT "" CACHE FILEPATH
   "Code-signing certificate (PEM, followed by its intermediates); turns signing on")
-set(SIGN_KEY "" CACHE FILEPATH "Private key of SIGN_CERT (PEM, not encrypted)")
+set(SIGN_KEY "" CACHE FILEPATH "Private key of SIGN_CERT (PEM)")
+set(SIGN_KEY_PASSWORD_FILE "" CACHE FILEPATH
+  "File whose first line is the password of an encrypted SIGN_KEY")
 set(SIGN_TIMESTAMP_URL "" CACHE STRING
   "RFC 3161 time-stamping server for the signatures (needs the network while building)")
 # The description Windows shows for a signed file ("Program name" in the
@@ -24,6 +26,9 @@ if(SIGN_CERT OR SIGN_KEY)
                           "PEM files; ${pem} is '${${pem}}'")
     endif()
   endforeach()
+  if(SIGN_KEY_PASSWORD_FILE AND NOT EXISTS "${SIGN_KEY_PASSWORD_FILE}")
+    message(FATAL_ERROR "SIGN_KEY_PASSWORD_FILE '${SIGN_KEY_PASSWORD_FILE}' does not exist")
+  endif()
   find_program(OSSLSIGNCODE osslsigncode REQUIRED)
   set(SIGNING ON)
 endif()
@@ -42,18 +47,23 @@ function(sign_pe unsigned signed)
   if(NOT SIGNING)
     message(FATAL_ERROR "sign_pe(${signed}) without a certificate")
   endif()
-  set(timestamp)
+  set(options)
+  if(SIGN_KEY_PASSWORD_FILE)
+    # Without it, OpenSSL would ask for the password on the terminal.
+    list(APPEND options -readpass "${SIGN_KEY_PASSWORD_FILE}")
+  endif()
   if(SIGN_TIMESTAMP_URL)
-    set(timestamp -ts "${SIGN_TIMESTAMP_URL}")
+    # A server that cannot be reached fails the signing, and the build.
+    list(APPEND options -ts "${SIGN_TIMESTAMP_URL}")
   endif()
   get_filename_component(folder "${signed}" DIRECTORY)
   add_custom_command(OUTPUT "${signed}"
     COMMAND "${CMAKE_COMMAND}" -E make_directory "${folder}"
     COMMAND "${CMAKE_COMMAND}" -E rm -f "${signed}.part"
     COMMAND "${OSSLSIGNCODE}" sign -certs "${SIGN_CERT}" -key "${SIGN_KEY}" -h sha256
-            -n "${SIGN_DESCRIPTION}" ${timestamp} -in "${unsigned}" -out "${signed}.part"
+            -n "${SIGN_DESCRIPTION}" ${options} -in "${unsigned}" -out "${signed}.part"
     COMMAND "${CMAKE_COMMAND}" -E rename "${signed}.part" "${signed}"
-    DEPENDS "${unsigned}" "${SIGN_CERT}" "${SIGN_KEY}"
+    DEPENDS "${unsigned}" "${SIGN_CERT}" "${SIGN_KEY}" ${SIGN_KEY_PASSWORD_FILE}
     COMMENT "Signing ${signed}"
     VERBATIM)
   set_property(GLOBAL APPEND PROPERTY SIGNED_FILE_PAIRS "${unsigned}\t${signed}")

@@ -30,7 +30,8 @@ bash "$(dirname "$0")/test-certificate.sh" "$work/certificate"
 # packs; the fonts, their license and their specimen are built along.
 (cd "$source_dir" && cmake --preset default -B "$work/build" "-DDIST_DIR=$work/dist" \
   -DWITH_SANITIZERS=OFF -DCMAKE_BUILD_TYPE= -DBUILD_TESTING=OFF \
-  "-DSIGN_CERT=$work/certificate/signer.pem" "-DSIGN_KEY=$work/certificate/signer.key") \
+  "-DSIGN_CERT=$work/certificate/signer.pem" "-DSIGN_KEY=$work/certificate/signer.key" \
+  "-DSIGN_KEY_PASSWORD_FILE=$work/certificate/signer.pass") \
   >"$work.configure.log"
 cmake --build "$work/build" --target setup setup-signed fonts fonts-specimen >"$work.build.log"
 

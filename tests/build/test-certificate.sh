@@ -3,7 +3,8 @@
 # issued, valid for two days, for the signing test:
 #   FOLDER/ca.pem       the authority's certificate, to verify against
 #   FOLDER/signer.pem   the code-signing certificate (SIGN_CERT)
-#   FOLDER/signer.key   its private key, not encrypted (SIGN_KEY)
+#   FOLDER/signer.key   its private key, encrypted (SIGN_KEY)
+#   FOLDER/signer.pass  the key's password (SIGN_KEY_PASSWORD_FILE)
 # The authority's key is deleted once it has issued the certificate.
 #
 #   test-certificate.sh FOLDER
@@ -23,4 +24,8 @@ printf '%s\n' basicConstraints=critical,CA:false keyUsage=critical,digitalSignat
   extendedKeyUsage=codeSigning >signer.ext
 openssl x509 -req -days 2 -in signer.csr -CA ca.pem -CAkey ca.key -set_serial 1 \
   -extfile signer.ext -out signer.pem 2>/dev/null
+# A maintainer's key is kept encrypted; so is this one.
+openssl rand -hex 16 >signer.pass
+openssl pkey -in signer.key -aes256 -passout file:signer.pass -out signer.key.enc
+mv signer.key.enc signer.key
 rm ca.key signer.csr signer.ext
