@@ -9,7 +9,8 @@
 # directory entry, the two header fields signing changes.
 
 set(signed_dist "${DIST_DIR}/signed")
-# Setup's helper and the installer as makensis writes it, before signing.
+# Setup's own files, signed, and the installer as makensis writes it,
+# before signing.
 set(signed_stage "${CMAKE_CURRENT_BINARY_DIR}/signed")
 
 set(signed_release "${signed_dist}/lindorian-setup.exe")
@@ -17,7 +18,14 @@ foreach(file IN LISTS packed_pe_files)
   sign_pe("${DIST_DIR}/${file}" "${signed_dist}/${file}")
   list(APPEND signed_release "${signed_dist}/${file}")
 endforeach()
-sign_pe("${helper}" "${signed_stage}/ldsetup.dll")
+set(signed_setup_files)
+foreach(setup_file IN LISTS setup_pe_files)
+  string(REGEX MATCH "^[A-Z_]+" name "${setup_file}")
+  string(REGEX REPLACE "^[A-Z_]+=" "" path "${setup_file}")
+  get_filename_component(file "${path}" NAME)
+  sign_pe("${path}" "${signed_stage}/${file}")
+  list(APPEND signed_setup_files "${name}=${signed_stage}/${file}")
+endforeach()
 
 foreach(file IN LISTS packed_other_files)
   add_custom_command(OUTPUT "${signed_dist}/${file}"
@@ -27,7 +35,7 @@ foreach(file IN LISTS packed_other_files)
   list(APPEND signed_release "${signed_dist}/${file}")
 endforeach()
 
-add_installer("${signed_stage}/lindorian-setup.exe" "${signed_dist}" "${signed_stage}/ldsetup.dll")
+add_installer("${signed_stage}/lindorian-setup.exe" "${signed_dist}" ${signed_setup_files})
 sign_pe("${signed_stage}/lindorian-setup.exe" "${signed_dist}/lindorian-setup.exe")
 
 add_custom_target(setup-signed ALL DEPENDS ${signed_release})
