@@ -100,10 +100,10 @@ Expected<CertificateTable> CheckSignedTwin(std::span<const uint8_t> unsigned_fil
   if (signed_file.size() < unsigned_file.size())
     return std::unexpected("the signed file is shorter than the unsigned one");
 
-  if (auto place = CheckTablePlace(unsigned_file, signed_file, table); !place)
-    return std::unexpected(place.error());
   if (auto same = CheckSameBytes(unsigned_file, signed_file, *plain); !same)
     return std::unexpected(same.error());
+  if (auto place = CheckTablePlace(unsigned_file, signed_file, table); !place)
+    return std::unexpected(place.error());
   const uint32_t checksum = ComputeChecksum(signed_file, signed_headers->checksum_offset);
   if (signed_headers->checksum != checksum)
     return std::unexpected("the header checksum " + Hex(signed_headers->checksum, 8) +

@@ -26,7 +26,8 @@ int main(int argc, char** argv) {
                  table.error().c_str());
     return 1;
   }
-  std::printf("%s: %s plus %u bytes of certificates (%u entries at %s), checksum matches\n",
-              argv[2], argv[1], table->size, table->entries, pe::Hex(table->offset).c_str());
+  std::printf("%s: %s plus a certificate table of %u bytes at %s (%u %s), checksum matches\n",
+              argv[2], argv[1], table->size, pe::Hex(table->offset).c_str(), table->entries,
+              table->entries == 1 ? "entry" : "entries");
   return 0;
 }
