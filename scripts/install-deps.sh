@@ -21,6 +21,7 @@ packages=(
   fonts-sil-charis fonts-noto-mono        # the sources of the package's two fonts
   python3-fonttools                       # makes the package's fonts
   libharfbuzz-bin                         # hb-shape, hb-view: the fonts' checks and specimen
+  osslsigncode openssl                    # signed releases, and the signing test's throwaway certificate
 )
 
 if ! dpkg --print-foreign-architectures | grep -qx i386; then

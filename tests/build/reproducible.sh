@@ -8,11 +8,19 @@
 # minutes or at least seconds after the first, so a time stamp taken from
 # the clock or from a file shows up here.
 #
+# The second build is also the signed one, so that signing costs no third
+# build: it is given a throwaway code-signing certificate, and makes the
+# signed release in dist/signed/ besides the unsigned files, which are the
+# ones compared here (the signing test, signed.sh, checks the signed ones).
+# Every unsigned file is therefore also shown to be the same whether the
+# build signs or not.
+#
 #   reproducible.sh SOURCE_DIR WORK_DIR DIST_DIR
 set -euo pipefail
 source_dir=$1 work=$2 dist=$3
 
 rm -rf "$work"
+bash "$(dirname "$0")/test-certificate.sh" "$work/certificate"
 # The default build's configuration but for the folders and the host tools
 # (the chart drawer, the checksum step): they are built plainly, without
 # sanitizers or optimisation, which takes a fraction of the time, and what
@@ -21,8 +29,11 @@ rm -rf "$work"
 # programs (BUILD_TESTING). Building the installer also builds what it
 # packs; the fonts, their license and their specimen are built along.
 (cd "$source_dir" && cmake --preset default -B "$work/build" "-DDIST_DIR=$work/dist" \
-  -DWITH_SANITIZERS=OFF -DCMAKE_BUILD_TYPE= -DBUILD_TESTING=OFF) >"$work.configure.log"
-cmake --build "$work/build" --target setup fonts fonts-specimen >"$work.build.log"
+  -DWITH_SANITIZERS=OFF -DCMAKE_BUILD_TYPE= -DBUILD_TESTING=OFF \
+  "-DSIGN_CERT=$work/certificate/signer.pem" "-DSIGN_KEY=$work/certificate/signer.key" \
+  "-DSIGN_KEY_PASSWORD_FILE=$work/certificate/signer.pass") \
+  >"$work.configure.log"
+cmake --build "$work/build" --target setup setup-signed fonts fonts-specimen >"$work.build.log"
 
 failures=0
 cd "$work/dist"
@@ -34,7 +45,7 @@ while IFS= read -r -d '' file; do
     cmp -l "$file" "$dist/$file" | head -n 8 >&2 || true
     failures=$((failures + 1))
   fi
-done < <(find . -type f -printf '%P\0' | sort -z)
+done < <(find . -path ./signed -prune -o -type f -printf '%P\0' | sort -z)
 for made in lindorian-setup.exe ldser.ttf ldfix.ttf OFL.txt fonts-specimen.png; do
   [[ -f $made ]] || { echo "FAIL: the second build made no $made" >&2; exit 1; }
 done

@@ -44,8 +44,11 @@ source "$WINE_ENV_SH"
 source "$(dirname "$0")/package.sh"
 trap wine_cleanup EXIT
 
-case_name=${1:?usage: install-test.sh CASE SETUP_EXE DIST_DIR WINDOWS_TESTS_DIR}
+case_name=${1:?usage: install-test.sh CASE SETUP_EXE DIST_DIR WINDOWS_TESTS_DIR [COMPANION_EXE]}
 setup=$2 dist=$3 programs=$4
+# The removal companion the installer packs: the Windows build's, or its
+# signed copy for the signed installer.
+companion_exe=${5:-$WINDOWS_BUILD_DIR/setup/remove/ldremove.exe}
 dir=$WINE_CASE_DIR
 prefix=$dir/prefix
 failures=0
@@ -403,7 +406,7 @@ EOF
   for name in uninstall.exe ldkeys-chart.png ldkeys-chart.svg OFL.txt; do
     check_same "$listing" "$PKG_INSTALL\\$name" "$dist/$name"
   done
-  check_same "$listing" "$COMPANION" "$WINDOWS_BUILD_DIR/setup/remove/ldremove.exe"
+  check_same "$listing" "$COMPANION" "$companion_exe"
   for ((i = 0; i < ${#PLACED[@]}; i += 2)); do
     check_same "$listing" "${PLACED[i]}" "${PLACED[i + 1]}"
   done

@@ -127,6 +127,7 @@ void PeImage::ReadHeaders() {
     throw FormatError("implausible number of data directories: " + std::to_string(count));
   if (fixed_size + 8 * count > h.size_of_optional_header)
     throw FormatError("data directories run past the optional header");
+  h.directories_offset = oh + fixed_size;
   for (uint32_t i = 0; i < count; ++i) {
     const uint32_t at = oh + fixed_size + 8 * i;
     h.directories.push_back({FileU32(b, at), FileU32(b, at + 4)});

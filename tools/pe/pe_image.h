@@ -84,6 +84,7 @@ struct Headers {
   uint16_t subsystem = 0;
   uint16_t dll_characteristics = 0;
   std::vector<DataDirectory> directories;  // NumberOfRvaAndSizes entries
+  uint32_t directories_offset = 0;         // file offset of the first entry
 
   bool pe32_plus() const { return magic == kMagicPe32Plus; }
   DataDirectory directory(unsigned index) const {
