@@ -3,10 +3,11 @@
 # package silently into its own copy of the template prefix, checks every
 # item in place and nothing else changed, loads the layout by its KLID,
 # checks in Wine's trace that the installer added both fonts to the running
-# system and announced them, runs the installed uninstall.exe with the box
-# driver answering OK, and checks that the prefix is then as it was before
-# the installation, but for what waits for the restart, and after the
-# restart exactly so.
+# system and announced them, and its Apps & features entry, removes the
+# package through that entry's removal companion or runs the installed
+# uninstall.exe by hand, with the box driver answering OK, and checks that
+# the prefix is then as it was before the installation, but for what waits
+# for the restart, and after the restart exactly so.
 #
 # Where Wine differs from Windows:
 # - Wine rewrites the display and network records on every program start;
@@ -134,9 +135,11 @@ other_entry_registry_text() {
 
 # Usage: start_case <<EOF registry text EOF
 # A fresh prefix with the layout registrations Windows always has, another
-# product's Apps & features entry, the installer's trace set up, the registry text given, and its listing as
-# $dir/machine.txt. The first two come with a template of their own that
-# every case copies (pkg_template_with).
+# product's Apps & features entry, the installer's trace set up, the
+# stand-in for input.dll where the case wants it (STANDIN_DIR), the
+# registry text given, and its listing as $dir/machine.txt. The first
+# three come with a template of their own that every case copies
+# (pkg_template_with).
 start_case() {
   export LC_ALL=C.UTF-8
   local template
@@ -233,14 +236,15 @@ take_input_calls() {
 check_input_calls() {
   local name=$1
   shift
-  (($# == 0)) || printf '%s\n' "$@" | check_lines "$name: the calls of InstallLayoutOrTip" "$dir/$name.calls"
-  (($# > 0)) || check_lines "$name: the calls of InstallLayoutOrTip" "$dir/$name.calls" </dev/null
+  { (($# == 0)) || printf '%s\n' "$@"; } |
+    check_lines "$name: the calls of InstallLayoutOrTip" "$dir/$name.calls"
 }
 
 # Usage: run_companion NAME EXIT_CODE ok|cancel|none
 # Runs the installed ldremove.exe as a deployment tool does, reading its
 # whole exit code, with the box driver answering uninstall.exe's box (none:
-# no box is expected).
+# no box is expected). It gets a command line it does not know, which it
+# ignores.
 run_companion() {
   local name=$1 expected=$2 answer=$3 pid rc=0 code
   rm -f "$dir/$name.code"
@@ -249,6 +253,8 @@ run_companion() {
   pid=$!
   [[ $answer == none ]] ||
     wine_run "$prefix" 180 "$programs/boxdriver.exe" "$answer" --window "$UNINSTALL" || rc=$?
+  # A driver that gave up leaves the box waiting for an answer.
+  ((rc == 0)) || wine_kill "$prefix"
   wait "$pid" || fail "$name: ldremove.exe did not run (see $name.log)"
   ((rc == 0)) || fail "$name: the box driver failed with code $rc"
   code=$(cat "$dir/$name.code" 2>/dev/null) || true
