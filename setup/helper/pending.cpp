@@ -106,18 +106,26 @@ static unsigned StringEnd(const PathUnit* value, unsigned from, unsigned units) 
   return from;
 }
 
+// Finds the pair that starts at from: its source ends at *sourceEnd, its
+// destination at *targetEnd. 0 where the list ends (an empty source) or
+// the value cuts the pair short.
+static int FindPair(const PathUnit* value, unsigned from, unsigned units, unsigned* sourceEnd,
+                    unsigned* targetEnd) {
+  if (from >= units || !value[from]) return 0;
+  *sourceEnd = StringEnd(value, from, units);
+  if (*sourceEnd == units) return 0;
+  *targetEnd = StringEnd(value, *sourceEnd + 1, units);
+  return *targetEnd != units;
+}
+
 unsigned DropPackageDeletions(PathUnit* value, unsigned units, const PackagePlace* places,
                               int placeCount, unsigned* dropped) {
   *dropped = 0;
   unsigned read = 0;
   unsigned write = 0;
-  // An empty source ends the list. A pair the value cuts short is left with
-  // the rest, as it is.
-  while (read < units && value[read]) {
-    unsigned sourceEnd = StringEnd(value, read, units);
-    if (sourceEnd == units) break;
-    unsigned targetEnd = StringEnd(value, sourceEnd + 1, units);
-    if (targetEnd == units) break;
+  unsigned sourceEnd, targetEnd;
+  // What follows the pairs, a pair cut short among it, is left as it is.
+  while (FindPair(value, read, units, &sourceEnd, &targetEnd)) {
     unsigned next = targetEnd + 1;
     int deletes = targetEnd == sourceEnd + 1;
     if (deletes && NamesAnyPlace(value + read, sourceEnd - read, places, placeCount)) {
@@ -135,12 +143,9 @@ unsigned DropPackageDeletions(PathUnit* value, unsigned units, const PackagePlac
 int WaitsForPlace(const PathUnit* value, unsigned units, const PackagePlace* places,
                   int placeCount) {
   unsigned read = 0;
-  while (read < units && value[read]) {
-    unsigned sourceEnd = StringEnd(value, read, units);
-    if (sourceEnd == units) break;
+  unsigned sourceEnd, targetEnd;
+  while (FindPair(value, read, units, &sourceEnd, &targetEnd)) {
     unsigned target = sourceEnd + 1;
-    unsigned targetEnd = StringEnd(value, target, units);
-    if (targetEnd == units) break;
     if (target < targetEnd && value[target] == '!') ++target;
     if (NamesAnyPlace(value + read, sourceEnd - read, places, placeCount) ||
         (target < targetEnd &&

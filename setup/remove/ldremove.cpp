@@ -46,6 +46,8 @@ static const DWORD ILOT_UNINSTALL = 0x00000001;  // input.dll's flag to remove
 
 const DWORD PathCapacity = MAX_PATH;
 const DWORD InputListCapacity = 64;
+// A registration's layout file is a short file name.
+const DWORD LayoutFileCapacity = 16;
 
 // The list of the restart's file operations, read in one piece (static: this
 // program allocates nothing).
@@ -122,10 +124,10 @@ static int LayoutStillRegistered() {
   for (unsigned variant = 0; variant <= LastVariantNumber && !found; ++variant) {
     wchar_t klid[9];
     FormatKlid(klid, variant);
-    wchar_t layoutFile[16];
+    wchar_t layoutFile[LayoutFileCapacity];
     HKEY layout;
     if (RegOpenKeyExW(layouts, klid, 0, KEY_QUERY_VALUE, &layout) != ERROR_SUCCESS) break;
-    found = ReadString(layout, L"Layout File", layoutFile, 16) &&
+    found = ReadString(layout, L"Layout File", layoutFile, LayoutFileCapacity) &&
             lstrcmpiW(layoutFile, LayoutModuleName) == 0;
     RegCloseKey(layout);
   }
@@ -194,7 +196,8 @@ static void AddPlaceIn(int found, const wchar_t* folder, const wchar_t* name, in
 static void FindPackagePlaces(const wchar_t* installFolder, const wchar_t* systemFolder) {
   wchar_t folder[PathCapacity];
   AddPlace(installFolder, 1);
-  for (DWORD at = 0; at <= Length(installFolder); ++at) folder[at] = installFolder[at];
+  for (DWORD at = 0, length = Length(installFolder); at <= length; ++at)
+    folder[at] = installFolder[at];
   if (CutLastName(folder)) AddPlace(folder, 0);
   int found = ReadKeyString(HKEY_CURRENT_USER, ShellFoldersPath, L"Programs", folder, PathCapacity);
   AddPlaceIn(found, folder, L"Lindorian", 1);
