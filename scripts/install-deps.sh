@@ -7,9 +7,10 @@ packages=(
   cmake ninja-build g++ python3           # host build
   mingw-w64 g++-mingw-w64-i686            # cross build of the Windows side
   lld                                     # links ldkeys.dll (lld-link)
-  clang-19 lld-19                         # the ARM64 ldkeys.dll (clang 14 cannot fill a flexible array)
+  clang-22 lld-22                         # the ARM64X ldkeys.dll (the first to link one)
   nsis                                    # builds the installer (makensis)
   libgtest-dev                            # host unit tests
+  libunicorn-dev                          # runs the ARM64X module's code in a CPU emulator
   clang-format-14                         # scripts/format.sh
   wine wine32:i386 xvfb xauth x11-apps    # the real Win32 test bed
   wine64                                  # native wineserver (only clients are emulated)

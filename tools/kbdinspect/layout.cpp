@@ -1,6 +1,7 @@
 // Follows the KBDTABLES record of a layout image into Layout.
 #include "kbdinspect/layout.h"
 
+#include "pe/arm64x.h"
 #include "pe/text.h"
 
 namespace kbd {
@@ -273,11 +274,45 @@ std::string ModuleKindName(ModuleKind kind) {
     case ModuleKind::kWow64: return "i386 image (PE32), 64-bit records for WOW64";
     case ModuleKind::kAmd64: return "AMD64 image (PE32+), 64-bit records";
     case ModuleKind::kArm64: return "ARM64 image (PE32+), 64-bit records";
+    case ModuleKind::kArm64xNative:
+      return "ARM64X image (PE32+), native ARM64 view, 64-bit records";
+    case ModuleKind::kArm64xEc:
+      return "ARM64X image (PE32+), ARM64EC view for x64 processes, 64-bit records";
   }
   return "unknown";
 }
 
+std::vector<std::string> TableDifferences(const Layout& a, const Layout& b) {
+  const Descriptor &x = a.descriptor, &y = b.descriptor;
+  const std::pair<bool, const char*> checks[] = {
+      {x.fLocaleFlags == y.fLocaleFlags, "the locale flags"},
+      {x.dwType == y.dwType && x.dwSubType == y.dwSubType, "the keyboard type"},
+      {x.nLgMax == y.nLgMax && x.cbLgEntry == y.cbLgEntry, "the ligature entry size"},
+      {a.modifiers == b.modifiers, "the modifiers"},
+      {a.scan_to_vk == b.scan_to_vk, "the scan-code map"},
+      {a.e0 == b.e0, "the E0 scan codes"},
+      {a.e1 == b.e1, "the E1 scan codes"},
+      {a.key_names == b.key_names, "the key names"},
+      {a.key_names_ext == b.key_names_ext, "the extended key names"},
+      {a.key_names_dead == b.key_names_dead, "the dead-key names"},
+      {a.tables == b.tables, "the character tables"},
+      {a.dead_keys == b.dead_keys, "the dead keys"},
+      {a.ligatures == b.ligatures, "the ligatures"},
+  };
+  std::vector<std::string> out;
+  for (const auto& [same, what] : checks)
+    if (!same) out.push_back(what);
+  return out;
+}
+
 namespace {
+
+AccessorTarget LoadsAddress(uint64_t va, std::optional<uint32_t> operand_rva = std::nullopt) {
+  AccessorTarget target;
+  target.descriptor_va = va;
+  target.operand_rva = operand_rva;
+  return target;
+}
 
 bool Matches(const pe::PeImage& image, const std::vector<uint8_t>& bytes, uint32_t at) {
   for (size_t i = 0; i < bytes.size(); ++i) {
@@ -313,21 +348,12 @@ std::optional<AccessorTarget> DecodeI386(const pe::PeImage& image, uint32_t code
       const uint32_t operand = code_rva + uint32_t(before.size());
       if (Matches(image, before, code_rva) && image.ContainsRange(operand, 4) &&
           Matches(image, after, operand + 4))
-        return AccessorTarget{image.U32(operand, "code"), operand, clear >= 0};
+        {
+          AccessorTarget target = LoadsAddress(image.U32(operand, "code"), operand);
+          target.clears_high_half = clear >= 0;
+          return target;
+        }
     }
-  return std::nullopt;
-}
-
-// x64: `lea rax, [rip + disp32]; ret`, or the address as an immediate:
-// `mov rax, imm64; ret`.
-std::optional<AccessorTarget> DecodeAmd64(const pe::PeImage& image, uint32_t code_rva) {
-  if (Matches(image, {0x48, 0x8D, 0x05}, code_rva) && Matches(image, {0xC3}, code_rva + 7)) {
-    const int32_t disp = int32_t(image.U32(code_rva + 3, "code"));
-    return AccessorTarget{image.headers().image_base + uint32_t(code_rva + 7 + uint32_t(disp)),
-                          std::nullopt};
-  }
-  if (Matches(image, {0x48, 0xB8}, code_rva) && Matches(image, {0xC3}, code_rva + 10))
-    return AccessorTarget{image.U64(code_rva + 2, "code"), code_rva + 2};
   return std::nullopt;
 }
 
@@ -344,7 +370,39 @@ std::optional<AccessorTarget> DecodeArm64(const pe::PeImage& image, uint32_t cod
   if (pages & (int64_t(1) << 20)) pages -= int64_t(1) << 21;  // 21-bit signed page count
   const uint64_t pc = image.headers().image_base + code_rva;
   const uint64_t address = (pc & ~uint64_t(0xFFF)) + uint64_t(pages * 4096) + (add >> 10 & 0xFFF);
-  return AccessorTarget{address, std::nullopt};
+  return LoadsAddress(address);
+}
+
+// The x64 thunk lld-link puts in front of an exported ARM64EC function, in
+// the form the emulator recognises and skips: `mov rax, rsp; mov [rax+20h],
+// rbx; push rbp; pop rbp; jmp function`. The function must lie in an
+// ARM64EC range of the code map.
+std::optional<AccessorTarget> DecodeExportThunk(const pe::PeImage& image, uint32_t code_rva) {
+  if (!Matches(image, {0x48, 0x8B, 0xC4, 0x48, 0x89, 0x58, 0x20, 0x55, 0x5D, 0xE9}, code_rva) ||
+      !image.ContainsRange(code_rva + 10, 4))
+    return std::nullopt;
+  const uint32_t function = code_rva + 14 + image.U32(code_rva + 10, "code");
+  const auto code_map = pe::HybridCodeMap(image);
+  if (!code_map) return std::nullopt;
+  for (const pe::CodeRange& range : *code_map)
+    if (range.kind == pe::CodeKind::kArm64ec && range.Contains(function))
+      if (auto target = DecodeArm64(image, function)) {
+        target->arm64ec_function = function;
+        return target;
+      }
+  return std::nullopt;
+}
+
+// x64: `lea rax, [rip + disp32]; ret`, or the address as an immediate:
+// `mov rax, imm64; ret`; or the thunk into an ARM64EC function.
+std::optional<AccessorTarget> DecodeAmd64(const pe::PeImage& image, uint32_t code_rva) {
+  if (Matches(image, {0x48, 0x8D, 0x05}, code_rva) && Matches(image, {0xC3}, code_rva + 7)) {
+    const int32_t disp = int32_t(image.U32(code_rva + 3, "code"));
+    return LoadsAddress(image.headers().image_base + uint32_t(code_rva + 7 + uint32_t(disp)));
+  }
+  if (Matches(image, {0x48, 0xB8}, code_rva) && Matches(image, {0xC3}, code_rva + 10))
+    return LoadsAddress(image.U64(code_rva + 2, "code"), code_rva + 2);
+  return DecodeExportThunk(image, code_rva);
 }
 
 }  // namespace
@@ -371,8 +429,10 @@ namespace {
 ModuleKind KindOf(const pe::PeImage& image, const AccessorTarget& accessor,
                   uint32_t descriptor_rva) {
   switch (image.headers().machine) {
-    case pe::kMachineAmd64: return ModuleKind::kAmd64;
-    case pe::kMachineArm64: return ModuleKind::kArm64;
+    case pe::kMachineAmd64:
+      return accessor.arm64ec_function ? ModuleKind::kArm64xEc : ModuleKind::kAmd64;
+    case pe::kMachineArm64:
+      return pe::IsArm64x(image) ? ModuleKind::kArm64xNative : ModuleKind::kArm64;
   }
   return accessor.clears_high_half && image.U32(descriptor_rva + 4, "descriptor") == 0
              ? ModuleKind::kWow64
@@ -419,9 +479,13 @@ Expected<Layout> ReadLayout(const pe::PeImage& image) {
   });
 }
 
-Expected<LayoutFile> LoadLayout(const std::string& path) {
+Expected<LayoutFile> LoadLayout(const std::string& path, View view) {
   auto image = pe::PeImage::Load(path);
   if (!image) return std::unexpected(image.error());
+  if (view == View::kArm64ec) {
+    image = pe::Arm64ecView(*image);
+    if (!image) return std::unexpected(path + ": " + image.error());
+  }
   auto layout = ReadLayout(*image);
   if (!layout) return std::unexpected(path + ": " + layout.error());
   return LayoutFile{std::move(*image), std::move(*layout)};

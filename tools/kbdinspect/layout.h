@@ -5,8 +5,9 @@
 //
 // Modules come as i386 images with 32-bit records, i386 images with the
 // 64-bit records that 64-bit Windows reads for 32-bit programs (WOW64), and
-// AMD64 or ARM64 images (PE32+) with 64-bit records. The record offsets of
-// both layouts come from the layout module's own header.
+// AMD64, ARM64 or ARM64X images (PE32+) with 64-bit records. An ARM64X image
+// is read in one of its two views (pe/arm64x.h). The record offsets of both
+// layouts come from the layout module's own header.
 #pragma once
 
 #include <cstdint>
@@ -91,6 +92,8 @@ enum class ModuleKind {
   kWow64,  // i386 code, 8-byte pointers: the module 64-bit Windows loads for 32-bit programs
   kAmd64,  // PE32+, 8-byte pointers
   kArm64,  // PE32+, 8-byte pointers
+  kArm64xNative,  // ARM64X, the ARM64 view that native processes get
+  kArm64xEc,      // ARM64X, the ARM64EC view that x64 processes get
 };
 // "i386, 32-bit records" and the like, for reports.
 std::string ModuleKindName(ModuleKind kind);
@@ -105,6 +108,7 @@ struct Modifiers {
   std::vector<VkToBit> vk_to_bit;   // without the terminator
   uint16_t max_mod_bits = 0;        // wMaxModBits
   std::vector<uint8_t> mod_number;  // ModNumber[0..wMaxModBits]
+  bool operator==(const Modifiers&) const = default;
 };
 
 struct ScanVk {  // VSC_VK
@@ -130,6 +134,7 @@ struct CharTable {            // one VK_TO_WCHAR_TABLE entry and its rows
   uint8_t columns = 0;        // nModifications
   uint8_t row_size = 0;       // cbSize
   std::vector<CharRow> rows;  // without the terminating row
+  bool operator==(const CharTable&) const = default;
 };
 
 struct DeadKey {        // DEADKEY
@@ -137,12 +142,14 @@ struct DeadKey {        // DEADKEY
   uint16_t accent = 0;  // high word of dwBoth: the dead character
   uint16_t composed = 0;
   uint16_t flags = 0;
+  bool operator==(const DeadKey&) const = default;
 };
 
 struct Ligature {  // LIGATUREn
   uint8_t vk = 0;
   uint16_t column = 0;          // ModificationNumber
   std::vector<uint16_t> units;  // up to nLgMax, WCH_NONE padding removed
+  bool operator==(const Ligature&) const = default;
 };
 
 struct Layout {
@@ -174,22 +181,35 @@ struct Layout {
 
 Expected<Layout> ReadLayout(const pe::PeImage& image);
 
-// A layout module read from a file: its image, and the layout in it.
+// What the keyboard subsystem would see differently in two layouts, one
+// line per table that differs ("the E0 scan codes", ...); empty when they
+// type and name every key alike. Addresses are not compared.
+std::vector<std::string> TableDifferences(const Layout& a, const Layout& b);
+
+// Which view of an ARM64X image to read; any other image has only the
+// native one.
+enum class View { kNative, kArm64ec };
+
+// A layout module read from a file: its image in the view read, and the
+// layout in it.
 struct LayoutFile {
   pe::PeImage image;
   Layout layout;
 };
 // Loads the image and reads its layout; an error names the file.
-Expected<LayoutFile> LoadLayout(const std::string& path);
+Expected<LayoutFile> LoadLayout(const std::string& path, View view = View::kNative);
 
 // Where the export's code says the descriptor is: the virtual address its
 // `return &descriptor;` loads, and the RVA of the operand holding that
 // address, or no operand when the code computes the address from its own.
-// i386 code that returns a 64-bit address clears EDX, the high half.
+// i386 code that returns a 64-bit address clears EDX, the high half. In an
+// ARM64EC view the export is the linker's x64 thunk, which jumps to the
+// ARM64EC function that loads the address.
 struct AccessorTarget {
   uint64_t descriptor_va = 0;
   std::optional<uint32_t> operand_rva;
   bool clears_high_half = false;
+  std::optional<uint32_t> arm64ec_function;
 };
 Expected<AccessorTarget> DecodeAccessor(const pe::PeImage& image, uint32_t code_rva);
 

@@ -1,5 +1,6 @@
 // kbdinspect: reads a Windows keyboard layout DLL on any host (i386 with
-// 32-bit or WOW64 records, amd64, arm64) and shows what it types.
+// 32-bit or WOW64 records, amd64, arm64, either view of arm64x) and shows
+// what it types.
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -13,17 +14,26 @@
 #include "kbdinspect/strokes.h"
 #include "kbdinspect/svg_chart.h"
 #include "kbdinspect/translate.h"
+#include "pe/arm64x.h"
 #include "pe/text.h"
 
 namespace {
 
 const char kUsage[] =
     "usage: kbdinspect check FILE          validate the layout and summarise it\n"
-    "       kbdinspect chart FILE          print every table of the layout\n"
-    "       kbdinspect svg FILE [OUT]      draw the keyboard chart as SVG (to OUT or stdout)\n"
-    "       kbdinspect type FILE STROKE... type key strokes, print the code points\n"
-    "       kbdinspect chars FILE          list every character the layout types\n"
-    "       kbdinspect keys                the key-stroke syntax\n";
+    "                                      (both views of an ARM64X image, compared)\n"
+    "       kbdinspect chart [--ec] FILE   print every table of the layout\n"
+    "       kbdinspect svg [--ec] FILE [OUT]\n"
+    "                                      draw the keyboard chart as SVG (to OUT or stdout)\n"
+    "       kbdinspect type [--ec] FILE STROKE...\n"
+    "                                      type key strokes, print the code points\n"
+    "       kbdinspect chars [--ec] FILE   list every character the layout types\n"
+    "       kbdinspect keys                the key-stroke syntax\n"
+    "--ec reads an ARM64X image's ARM64EC view, the one x64 processes get, instead of\n"
+    "its native ARM64 view.\n";
+
+// The view the reading commands take, set by --ec.
+kbd::View view = kbd::View::kNative;
 
 // The typed text with control characters written as <U+XXXX>.
 std::string Printable(const std::u32string& text) {
@@ -35,8 +45,9 @@ std::string Printable(const std::u32string& text) {
 }
 
 // Loads FILE, printing the reason to stderr on failure.
-std::optional<kbd::LayoutFile> Load(const std::string& path) {
-  auto loaded = kbd::LoadLayout(path);
+std::optional<kbd::LayoutFile> Load(const std::string& path,
+                                    kbd::View chosen_view = view) {
+  auto loaded = kbd::LoadLayout(path, chosen_view);
   if (!loaded) {
     std::cerr << "kbdinspect: " << loaded.error() << "\n";
     return std::nullopt;
@@ -44,15 +55,53 @@ std::optional<kbd::LayoutFile> Load(const std::string& path) {
   return std::move(*loaded);
 }
 
+// The summary of one image, or one view, and whether its pointers are all
+// relocated.
+void Report(const kbd::LayoutFile& loaded) {
+  kbd::PrintSummary(std::cout, loaded.layout);
+  const auto gaps = kbd::RelocationGaps(loaded.image, loaded.layout);
+  for (const std::string& gap : gaps) std::cout << "warning: " << gap << "\n";
+  std::cout << loaded.layout.pointer_sites.size() << " pointers, "
+            << (gaps.empty() ? "all" : "not all") << " covered by base relocations\n";
+}
+
+// Name, ordinal and target kind of every export: what a caller can look up.
+std::vector<std::string> ExportList(const pe::PeImage& image) {
+  std::vector<std::string> out;
+  auto exports = image.Exports();
+  if (!exports) return {exports.error()};
+  for (const pe::Export& e : exports->functions)
+    out.push_back(exports->dll_name + "!" + e.name + " @" + std::to_string(e.ordinal) +
+                  (e.forwarder.empty() ? "" : " -> " + e.forwarder));
+  return out;
+}
+
+// An ARM64X image holds a layout for native and for x64 processes; both
+// must hold the same tables behind the same export.
+int CheckBothViews(const std::string& path, const kbd::LayoutFile& native) {
+  auto ec = Load(path, kbd::View::kArm64ec);
+  if (!ec) return 1;
+  std::cout << path << ": a keyboard layout, ARM64X image (PE32+) with two views\n"
+            << "\n" << kbd::ModuleKindName(native.layout.kind) << "\n";
+  Report(native);
+  std::cout << "\n" << kbd::ModuleKindName(ec->layout.kind) << "\n";
+  Report(*ec);
+  std::cout << "\n";
+  auto differences = kbd::TableDifferences(native.layout, ec->layout);
+  if (ExportList(native.image) != ExportList(ec->image)) differences.push_back("the exports");
+  for (const std::string& what : differences)
+    std::cout << "error: the two views differ in " << what << "\n";
+  if (!differences.empty()) return 1;
+  std::cout << "the two views export the same accessor and hold the same tables\n";
+  return 0;
+}
+
 int Check(const std::string& path) {
   auto loaded = Load(path);
   if (!loaded) return 1;
+  if (loaded->layout.kind == kbd::ModuleKind::kArm64xNative) return CheckBothViews(path, *loaded);
   std::cout << path << ": a keyboard layout, " << kbd::ModuleKindName(loaded->layout.kind) << "\n";
-  kbd::PrintSummary(std::cout, loaded->layout);
-  const auto gaps = kbd::RelocationGaps(loaded->image, loaded->layout);
-  for (const std::string& gap : gaps) std::cout << "warning: " << gap << "\n";
-  std::cout << loaded->layout.pointer_sites.size() << " pointers, "
-            << (gaps.empty() ? "all" : "not all") << " covered by base relocations\n";
+  Report(*loaded);
   return 0;
 }
 
@@ -147,7 +196,12 @@ int Type(const std::string& path, const std::vector<std::string>& words) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  const std::vector<std::string> args(argv + 1, argv + argc);
+  std::vector<std::string> args(argv + 1, argv + argc);
+  // --ec may follow any reading command, before its FILE.
+  if (args.size() >= 3 && args[1] == "--ec" && args[0] != "check" && args[0] != "keys") {
+    view = kbd::View::kArm64ec;
+    args.erase(args.begin() + 1);
+  }
   if (args.size() == 1 && args[0] == "keys") {
     std::cout << kbd::StrokeSyntaxHelp();
     return 0;
