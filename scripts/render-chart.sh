@@ -19,11 +19,16 @@ png=$dist/ldkeys-chart.png
 docs=docs/ldkeys-chart.png
 
 "$kbdinspect" svg "$module" "$svg"
-# The 64-bit modules come from the same tables: their chart is this one.
+# The 64-bit modules come from the same tables: their chart is this one,
+# and so is the chart of the ARM64X module's ARM64EC view.
+same_chart() {
+  "$kbdinspect" svg "$@" | cmp -s - "$svg" || { echo "render-chart: svg $* draws another chart" >&2; exit 1; }
+}
 for other in "$dist"/{wow64,amd64,arm64}/ldkeys.dll; do
-  "$kbdinspect" svg "$other" | cmp -s - "$svg" || { echo "render-chart: $other draws another chart" >&2; exit 1; }
+  same_chart "$other"
 done
-echo "render-chart: the WOW64, amd64 and arm64 modules draw the same chart"
+same_chart --ec "$dist/arm64/ldkeys.dll"
+echo "render-chart: the WOW64 and amd64 modules and both views of the arm64 one draw the same chart"
 # 1.5 times the drawing's size, so that the picture stays sharp when the
 # README shows it scaled down, or on a high-density screen.
 rsvg-convert --zoom 1.5 --background-color white --output "$png" "$svg"

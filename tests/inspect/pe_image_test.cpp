@@ -1,10 +1,13 @@
-// The PE reader on images built in memory.
+// The PE reader on images built in memory, and its ARM64X support on the
+// built ARM64X module.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <functional>
+#include <memory>
 
 #include "image_builder.h"
+#include "pe/arm64x.h"
 #include "pe/pe_image.h"
 
 namespace {
@@ -233,6 +236,118 @@ TEST(PeChecksum, IgnoresTheStoredValueOfARealImage) {
   bytes[field + 4] ^= 1;  // the byte after the field does count
   EXPECT_NE(*pe::ComputeChecksum(bytes), *first);
   EXPECT_FALSE(pe::ComputeChecksum(std::vector<uint8_t>{'M', 'Z'}).has_value());
+}
+
+}  // namespace
+
+namespace {
+
+// Mapped elsewhere, every relocated pointer moves by the same distance and
+// every other byte stays.
+TEST(PeImage, MapsTheImageAtAnotherBase) {
+  ImageBuilder b;
+  const uint32_t target = b.U32(0xCAFE);
+  const uint32_t site = b.Pointer(target);
+  const pe::PeImage image = MustParse(b.Build());
+  auto preferred = pe::MapImage(image, kImageBase);
+  auto moved = pe::MapImage(image, kImageBase + 0x20000);
+  ASSERT_TRUE(preferred && moved);
+  ASSERT_EQ(moved->size(), image.headers().size_of_image);
+  const auto u32 = [](const std::vector<uint8_t>& m, uint32_t at) {
+    return uint32_t(m[at] | m[at + 1] << 8 | m[at + 2] << 16 | uint32_t(m[at + 3]) << 24);
+  };
+  EXPECT_EQ(u32(*preferred, site), kImageBase + target);
+  EXPECT_EQ(u32(*moved, site), kImageBase + 0x20000 + target);
+  EXPECT_EQ(u32(*moved, target), 0xCAFEu);
+}
+
+// The built module's ARM64X relocations rewritten as one of each kind: a
+// value for the machine, deltas scaled by 4 or 8 for the two directories,
+// and a zero fill of the checksum. The view they make is the real ARM64EC
+// view with its checksum cleared; a damaged table is refused.
+class PeArm64x : public testing::Test {
+ protected:
+  void SetUp() override {
+    auto file = pe::PeImage::Load(LDKEYS_ARM64X_PATH);
+    ASSERT_TRUE(file) << file.error();
+    auto ec = pe::Arm64ecView(*file);
+    ASSERT_TRUE(ec) << ec.error();
+    native_ = std::make_unique<pe::PeImage>(std::move(*file));
+    ec_ = std::make_unique<pe::PeImage>(std::move(*ec));
+    const uint32_t config = native_->headers().directory(pe::kDirLoadConfig).rva;
+    const auto& section = native_->sections().at(native_->U16(config + 0xE4, "config") - 1u);
+    table_ = *native_->RvaToOffset(section.virtual_address + native_->U32(config + 0xE0, "config"));
+  }
+
+  // The table (version 1) holding one ARM64X entry with one block of records.
+  std::vector<uint8_t> WithRecords(const std::vector<uint16_t>& records) const {
+    std::vector<uint8_t> bytes = native_->bytes();
+    const auto put32 = [&](uint32_t at, uint32_t v) {
+      for (int i = 0; i < 4; ++i) bytes[at + i] = uint8_t(v >> 8 * i);
+    };
+    const uint32_t block = 8 + 2 * uint32_t(records.size());
+    put32(table_ + 4, 12 + block);  // the table's size, after its header
+    put32(table_ + 16, block);      // the entry's BaseRelocSize (Symbol 6 stays)
+    put32(table_ + 20, 0);          // the block's page
+    put32(table_ + 24, block);
+    for (size_t i = 0; i < records.size(); ++i) {
+      bytes[table_ + 28 + 2 * i] = uint8_t(records[i]);
+      bytes[table_ + 29 + 2 * i] = uint8_t(records[i] >> 8);
+    }
+    return bytes;
+  }
+
+  // A delta record for a directory entry of the header, and its operand.
+  std::vector<uint16_t> Delta(unsigned directory) const {
+    const pe::Headers& h = native_->headers();
+    const int64_t delta =
+        int64_t(ec_->headers().directory(directory).rva) - h.directory(directory).rva;
+    const bool by_8 = delta % 8 == 0;
+    EXPECT_EQ(delta % 4, 0);
+    const uint16_t at = uint16_t(h.directories_offset + 8 * directory);
+    return {uint16_t(at | 2 << 12 | (delta < 0) << 14 | by_8 << 15),
+            uint16_t((delta < 0 ? -delta : delta) / (by_8 ? 8 : 4))};
+  }
+
+  std::unique_ptr<pe::PeImage> native_, ec_;
+  uint32_t table_ = 0;
+};
+
+TEST_F(PeArm64x, AppliesValueDeltaAndZeroFillRelocations) {
+  const pe::Headers& h = native_->headers();
+  std::vector<uint16_t> records = {uint16_t((h.nt_offset + 4) | 1 << 12 | 1 << 14), 0x8664};
+  for (unsigned dir : {pe::kDirExport, pe::kDirLoadConfig})
+    for (uint16_t r : Delta(dir)) records.push_back(r);
+  records.push_back(uint16_t(h.checksum_offset | 0 << 12 | 2 << 14));
+  records.push_back(0);  // padding to 4 bytes
+  auto rewritten = pe::PeImage::Parse(WithRecords(records));
+  ASSERT_TRUE(rewritten) << rewritten.error();
+  auto view = pe::Arm64ecView(*rewritten);
+  ASSERT_TRUE(view) << view.error();
+
+  std::vector<uint8_t> expected = ec_->bytes();
+  std::fill_n(expected.begin() + h.checksum_offset, 4, 0);
+  // The rewritten table itself differs; compare everything before it.
+  ASSERT_EQ(view->bytes().size(), expected.size());
+  EXPECT_TRUE(std::equal(expected.begin(), expected.begin() + table_, view->bytes().begin()));
+}
+
+TEST_F(PeArm64x, RefusesADamagedTable) {
+  const pe::Headers& h = native_->headers();
+  const std::pair<std::vector<uint8_t>, std::string> cases[] = {
+      {WithRecords({uint16_t((h.nt_offset + 4) | 3 << 12)}), "unknown type 3"},
+      {WithRecords({uint16_t((h.nt_offset + 4) | 1 << 12 | 3 << 14), 0x8664}),
+       "runs past its block"},
+      {WithRecords({uint16_t(0xFFF | 1 << 12 | 1 << 14), 0x8664}),
+       "changes bytes the file does not hold"},
+  };
+  for (const auto& [bytes, message] : cases) {
+    auto image = pe::PeImage::Parse(bytes);
+    ASSERT_TRUE(image) << image.error();
+    auto view = pe::Arm64ecView(*image);
+    ASSERT_FALSE(view) << message;
+    EXPECT_NE(view.error().find(message), std::string::npos) << view.error();
+  }
 }
 
 }  // namespace

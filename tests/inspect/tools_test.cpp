@@ -9,6 +9,7 @@
 
 #include "image_builder.h"
 #include "run_command.h"
+#include "pe/arm64x.h"
 #include "pe/pe_image.h"
 
 namespace {
@@ -131,6 +132,48 @@ TEST_F(ToolsTest, KbdinspectFailsClearlyOnBadFiles) {
     EXPECT_NE(run.output.find(message), std::string::npos) << run.output;
   }
   EXPECT_EQ(RunTool(tool + " frobnicate").status, 2);
+}
+
+// The ARM64X module: check reads both views and compares them, and a table
+// or an export that differs in the ARM64EC view alone fails it.
+TEST_F(ToolsTest, KbdinspectChecksBothViewsOfAnArm64xImage) {
+  const std::string tool = KBDINSPECT_PATH;
+  auto file = pe::PeImage::Load(LDKEYS_ARM64X_PATH);
+  ASSERT_TRUE(file) << file.error();
+  auto ec = kbd::LoadLayout(LDKEYS_ARM64X_PATH, kbd::View::kArm64ec);
+  ASSERT_TRUE(ec) << ec.error();
+
+  ToolRun run = RunTool(tool + " check " + LDKEYS_ARM64X_PATH);
+  ASSERT_EQ(run.status, 0) << run.output;
+  for (const char* line : {"native ARM64 view", "ARM64EC view for x64 processes",
+                           "the two views export the same accessor and hold the same tables"})
+    EXPECT_NE(run.output.find(line), std::string::npos) << line << "\n" << run.output;
+
+  // One character of the ARM64EC view's tables, and its export's ordinal.
+  auto table = file->bytes();
+  const uint32_t rows = *ec->image.VaToRva(ec->image.U64(
+      *ec->image.VaToRva(ec->layout.descriptor.pVkToWcharTable), "character table"));
+  table.at(*file->RvaToOffset(rows + KbdWcharRowCells)) ^= 1;
+  auto ordinal = file->bytes();
+  const uint32_t exports = ec->image.headers().directory(pe::kDirExport).rva;
+  ordinal.at(*file->RvaToOffset(exports + 16)) = 2;  // the ordinal base
+  const std::pair<std::string, std::string> cases[] = {
+      {Write("table.dll", table), "error: the two views differ in the character tables"},
+      {Write("ordinal.dll", ordinal), "error: the two views differ in the exports"},
+  };
+  for (const auto& [path, message] : cases) {
+    run = RunTool(tool + " check " + path);
+    EXPECT_EQ(run.status, 1) << path;
+    EXPECT_NE(run.output.find(message), std::string::npos) << run.output;
+  }
+
+  // The reading commands take either view; only an ARM64X image has two.
+  run = RunTool(tool + " type --ec " + LDKEYS_ARM64X_PATH + " a");
+  EXPECT_NE(run.output.find("code points: U+0061\n"), std::string::npos) << run.output;
+  run = RunTool(tool + " chars --ec " + std::string(LDKEYS_DLL_PATH));
+  EXPECT_EQ(run.status, 1);
+  EXPECT_NE(run.output.find("not an ARM64X image: it has no ARM64EC view"), std::string::npos)
+      << run.output;
 }
 
 }  // namespace

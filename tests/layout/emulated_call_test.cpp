@@ -161,9 +161,11 @@ TEST(EmulatedCall, X64CallerGetsTheDescriptorThroughTheThunksAtAnyBase) {
     ASSERT_TRUE(decoded && decoded->arm64ec_function);
     EXPECT_EQ(Hex(function), Hex(p->base + *decoded->arm64ec_function));
 
-    // What the emulator does next: find the entry thunk from the word before
-    // the function, and run it with the function in x9 on the x64 stack,
-    // its return through the dispatch_ret slot leading to kStop.
+    // What the emulator does next: pop the x64 return address into LR,
+    // which leaves SP 16-byte aligned as ARM64 code needs it; find the entry
+    // thunk from the word before the function; run it with the function in
+    // x9. The thunk returns through the dispatch_ret slot, here kStop, with
+    // the result in x8 (RAX) and LR and SP as the x64 code resumes with.
     uint32_t tag = 0;
     std::memcpy(&tag, &p->image[function - p->base - 4], 4);
     ASSERT_EQ(tag & 1, 1u) << "no entry thunk offset before " << Hex(function);
@@ -178,17 +180,21 @@ TEST(EmulatedCall, X64CallerGetsTheDescriptorThroughTheThunksAtAnyBase) {
     ASSERT_TRUE(arm);
     const int x64_args[] = {UC_X86_REG_RCX, UC_X86_REG_RDX, UC_X86_REG_R8, UC_X86_REG_R9};
     for (int i = 0; i < 4; ++i) SetReg(arm.get(), UC_ARM64_REG_X0 + i, Reg(x64.get(), x64_args[i]));
-    SetReg(arm.get(), UC_ARM64_REG_SP, rsp);
+    uint64_t return_address = 0;
+    std::memcpy(&return_address, &p->scratch[rsp - kScratch], 8);
+    const uint64_t sp = rsp + 8;
+    ASSERT_EQ(sp % 16, 0u);
+    SetReg(arm.get(), UC_ARM64_REG_X30, return_address);
+    SetReg(arm.get(), UC_ARM64_REG_SP, sp);
     SetReg(arm.get(), UC_ARM64_REG_X9, function);
     const Execution call(arm.get(), *p, CodeKind::kArm64ec, entry_thunk, UC_ARM64_REG_PC);
     ASSERT_TRUE(call.pc == kStop && !call.left && !call.error)
         << "the entry thunk at " << Hex(entry_thunk) << " " << call.Where();
     EXPECT_EQ(Hex(Reg(arm.get(), UC_ARM64_REG_X8)), Hex(p->base + p->file.layout.descriptor_rva))
         << "RAX after the call";
-    EXPECT_EQ(Hex(Reg(arm.get(), UC_ARM64_REG_SP)), Hex(rsp));
-    uint64_t at_sp = 0;
-    std::memcpy(&at_sp, &p->scratch[rsp - kScratch], 8);
-    EXPECT_EQ(Hex(at_sp), Hex(kCallerReturn)) << "the x64 return address at [SP]";
+    EXPECT_EQ(Hex(Reg(arm.get(), UC_ARM64_REG_SP)), Hex(sp));
+    EXPECT_EQ(Hex(Reg(arm.get(), UC_ARM64_REG_X30)), Hex(kCallerReturn))
+        << "the x64 return address in LR";
   }
 }
 

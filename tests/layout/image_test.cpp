@@ -1,5 +1,6 @@
 // Properties of the built ldkeys.dll images that the keyboard subsystem and
-// the loader depend on, for each of the four modules.
+// the loader depend on, for each of the four modules and both views of the
+// ARM64X one.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -8,6 +9,7 @@
 #include <vector>
 
 #include "ldkeys_file.h"
+#include "pe/arm64x.h"
 
 namespace {
 
@@ -20,6 +22,7 @@ struct Expected {
   uint16_t windows_major, windows_minor;  // operating system and subsystem version
   uint8_t relocation;
   size_t pointers;  // the accessor's operand counts in i386 code only
+  bool arm64x;      // one of the two views of the ARM64X image
 };
 
 Expected ExpectedOf(Module module) {
@@ -29,13 +32,20 @@ Expected ExpectedOf(Module module) {
   switch (module) {
     case Module::kI386:
     case Module::kWow64:
-      return {pe::kMachineI386, pe::kMagicPe32, 5, 1, pe::kRelHighLow, 1 + kTablePointers};
+      return {pe::kMachineI386, pe::kMagicPe32, 5, 1, pe::kRelHighLow, 1 + kTablePointers, false};
     case Module::kAmd64:
-      return {pe::kMachineAmd64, pe::kMagicPe32Plus, 5, 2, pe::kRelDir64, kTablePointers};
+      return {pe::kMachineAmd64, pe::kMagicPe32Plus, 5, 2, pe::kRelDir64, kTablePointers, false};
     case Module::kArm64:
-      return {pe::kMachineArm64, pe::kMagicPe32Plus, 6, 2, pe::kRelDir64, kTablePointers};
+      return {pe::kMachineArm64, pe::kMagicPe32Plus, 6, 2, pe::kRelDir64, kTablePointers, true};
+    case Module::kArm64ec:
+      return {pe::kMachineAmd64, pe::kMagicPe32Plus, 6, 2, pe::kRelDir64, kTablePointers, true};
   }
   return {};
+}
+
+// The file as stored: for the ARM64EC view, the ARM64X file it comes from.
+const pe::PeImage* FileOf(Module module) {
+  return ldkeys_test::Image(module == Module::kArm64ec ? Module::kArm64 : module);
 }
 
 class LdkeysImage : public ::testing::TestWithParam<Module> {
@@ -65,7 +75,8 @@ TEST_P(LdkeysImage, IsADllOfItsArchitectureWithNoEntryPointForTheNativeSubsystem
   EXPECT_EQ(h.os_minor, expected().windows_minor);
   EXPECT_EQ(h.subsystem_major, expected().windows_major);
   EXPECT_EQ(h.subsystem_minor, expected().windows_minor);
-  EXPECT_EQ(h.checksum, pe::ComputeChecksum(image->bytes(), h.checksum_offset));
+  // The checksum is the file's, which the ARM64X relocations leave alone.
+  EXPECT_EQ(h.checksum, pe::ComputeChecksum(FileOf(GetParam())->bytes(), h.checksum_offset));
   EXPECT_NE(h.checksum, 0u);
 }
 
@@ -74,12 +85,21 @@ TEST_P(LdkeysImage, CarriesNothingBeyondTablesExportsResourcesAndRelocations) {
   ASSERT_NE(image, nullptr);
   const pe::Headers& h = image->headers();
 
+  // The ARM64X image keeps code, the x64 export thunks, read-only data with
+  // the load configurations, and the ARM64X redirection map apart.
   std::vector<std::string> names;
   for (const auto& s : image->sections()) names.push_back(s.name);
-  EXPECT_EQ(names, (std::vector<std::string>{".text", ".rsrc", ".reloc"}));
+  const std::vector<std::string> sections =
+      expected().arm64x
+          ? std::vector<std::string>{".text", ".hexpthk", ".rdata", ".a64xrm", ".rsrc", ".reloc"}
+          : std::vector<std::string>{".text", ".rsrc", ".reloc"};
+  EXPECT_EQ(names, sections);
 
-  for (unsigned dir : {pe::kDirImport, pe::kDirException, pe::kDirSecurity, pe::kDirDebug,
-                       pe::kDirTls, pe::kDirLoadConfig, pe::kDirIat, pe::kDirDelayImport}) {
+  std::vector<unsigned> absent = {pe::kDirImport, pe::kDirException, pe::kDirSecurity,
+                                  pe::kDirDebug,  pe::kDirTls,       pe::kDirIat,
+                                  pe::kDirDelayImport};
+  if (!expected().arm64x) absent.push_back(pe::kDirLoadConfig);
+  for (unsigned dir : absent) {
     EXPECT_EQ(h.directory(dir).rva, 0u) << "data directory " << dir;
     EXPECT_EQ(h.directory(dir).size, 0u) << "data directory " << dir;
   }
@@ -90,34 +110,41 @@ TEST_P(LdkeysImage, CarriesNothingBeyondTablesExportsResourcesAndRelocations) {
   EXPECT_EQ(h.pointer_to_symbol_table, 0u);
   EXPECT_EQ(h.number_of_symbols, 0u);
   // The tables alone are about 3 KB; headers and section padding bring the
-  // image to about 5 to 6 KB.
+  // image to about 5 to 6 KB, and the ARM64X one, with two sets of tables
+  // and six sections, to about 16 KB.
   EXPECT_GE(image->bytes().size(), 4096u);
-  EXPECT_LE(image->bytes().size(), 6144u);
+  EXPECT_LE(image->bytes().size(), expected().arm64x ? 16384u : 6144u);
 }
 
-TEST_P(LdkeysImage, KeepsCodeTablesAndExportsInOneReadOnlyExecutableSection) {
+// The one-section modules keep code, tables and exports in one read-only
+// executable .text. The ARM64X image keeps its code (.text, and the x64
+// thunks in .hexpthk) apart from its tables and exports in .rdata.
+TEST_P(LdkeysImage, KeepsTablesAndExportsReadOnlyAndExecutesOnlyCode) {
   const pe::PeImage* image = Image();
   const kbd::Layout* layout = Layout();
   ASSERT_TRUE(image && layout);
-  const pe::Section* text = FindSection(*image, ".text");
-  ASSERT_NE(text, nullptr);
-  EXPECT_TRUE(text->characteristics & pe::kSectionRead);
-  EXPECT_TRUE(text->characteristics & pe::kSectionExecute);
-  EXPECT_FALSE(text->characteristics & pe::kSectionWrite);
+  const bool arm64x = expected().arm64x;
+  const pe::Section* tables = FindSection(*image, arm64x ? ".rdata" : ".text");
+  ASSERT_NE(tables, nullptr);
+  const std::set<std::string> code =
+      arm64x ? std::set<std::string>{".text", ".hexpthk"} : std::set<std::string>{".text"};
   for (const auto& s : image->sections()) {
-    if (&s == text) continue;
-    EXPECT_FALSE(s.characteristics & (pe::kSectionWrite | pe::kSectionExecute)) << s.name;
+    EXPECT_TRUE(s.characteristics & pe::kSectionRead) << s.name;
+    EXPECT_FALSE(s.characteristics & pe::kSectionWrite) << s.name;
+    EXPECT_EQ(bool(s.characteristics & pe::kSectionExecute), code.count(s.name) == 1) << s.name;
   }
 
-  EXPECT_EQ(image->SectionOfRva(image->headers().directory(pe::kDirExport).rva), text);
-  EXPECT_EQ(image->SectionOfRva(layout->accessor_rva), text);
-  EXPECT_EQ(image->SectionOfRva(layout->descriptor_rva), text);
+  EXPECT_EQ(image->SectionOfRva(image->headers().directory(pe::kDirExport).rva), tables);
+  const pe::Section* accessor = image->SectionOfRva(layout->accessor_rva);
+  ASSERT_NE(accessor, nullptr);
+  EXPECT_EQ(code.count(accessor->name), 1u) << accessor->name;
+  EXPECT_EQ(image->SectionOfRva(layout->descriptor_rva), tables);
   // Every pointer in the tables leads into the same section.
   for (uint32_t site : layout->pointer_sites) {
     auto target = image->VaToRva(image->headers().pe32_plus() ? image->U64(site, "pointer")
                                                               : image->U32(site, "pointer"));
     ASSERT_TRUE(target) << "pointer at RVA " << site;
-    EXPECT_EQ(image->SectionOfRva(*target), text) << "pointer at RVA " << site;
+    EXPECT_EQ(image->SectionOfRva(*target), tables) << "pointer at RVA " << site;
   }
 }
 
@@ -157,6 +184,11 @@ TEST_P(LdkeysImage, ExportsOnlyTheAccessorWhichLoadsTheDescriptorAddressAndRetur
     case Module::kAmd64:
     case Module::kArm64:  // addressed relative to the code: nothing to relocate
       EXPECT_FALSE(target->operand_rva);
+      EXPECT_FALSE(target->arm64ec_function);
+      break;
+    case Module::kArm64ec:  // the linker's x64 thunk, into the ARM64EC accessor
+      EXPECT_FALSE(target->operand_rva);
+      EXPECT_TRUE(target->arm64ec_function);
       break;
   }
 }
@@ -174,14 +206,69 @@ TEST_P(LdkeysImage, RelocatesEveryAbsoluteAddressAndNothingElse) {
     EXPECT_EQ(r.type, expected().relocation) << "at RVA " << r.rva;
     relocated.insert(r.rva);
   }
-  const std::set<uint32_t> pointers(layout->pointer_sites.begin(), layout->pointer_sites.end());
-  EXPECT_EQ(relocated, pointers);
+  std::set<uint32_t> pointers(layout->pointer_sites.begin(), layout->pointer_sites.end());
   EXPECT_EQ(pointers.size(), expected().pointers);
+  if (expected().arm64x) {
+    // Both views share the one relocation table: it also covers the other
+    // view's tables, and the CHPE pointer of each view's load configuration.
+    for (Module view : {Module::kArm64, Module::kArm64ec}) {
+      const kbd::Layout* other = ldkeys_test::Layout(view);
+      ASSERT_NE(other, nullptr);
+      pointers.insert(other->pointer_sites.begin(), other->pointer_sites.end());
+      pointers.insert(ldkeys_test::Image(view)->headers().directory(pe::kDirLoadConfig).rva + 0xC8);
+    }
+    EXPECT_EQ(pointers.size(), 2 * expected().pointers + 2);
+  }
+  EXPECT_EQ(relocated, pointers);
 }
 
 INSTANTIATE_TEST_SUITE_P(EveryModule, LdkeysImage,
                          ::testing::Values(Module::kI386, Module::kWow64, Module::kAmd64,
-                                           Module::kArm64),
+                                           Module::kArm64, Module::kArm64ec),
                          [](const auto& info) { return ldkeys_test::ModuleName(info.param); });
+
+}  // namespace
+
+namespace {
+
+// The ARM64X relocations turn the native view into the ARM64EC one by
+// switching the machine, the export directory and the load configuration,
+// and nothing else: the two views share every other header field, the
+// resources and the relocations. The code map puts each view's code where
+// its processes run it.
+TEST(LdkeysArm64x, TheViewsDifferInMachineExportsAndLoadConfigurationOnly) {
+  const pe::PeImage* native = ldkeys_test::Image(Module::kArm64);
+  const kbd::Layout* native_layout = ldkeys_test::Layout(Module::kArm64);
+  const kbd::Layout* ec_layout = ldkeys_test::Layout(Module::kArm64ec);
+  ASSERT_TRUE(native && native_layout && ec_layout);
+  auto fixups = pe::Arm64xFixups(*native);
+  ASSERT_TRUE(fixups) << fixups.error();
+  const pe::Headers& h = native->headers();
+  const auto directory = [&](unsigned index) { return h.directories_offset + 8 * index; };
+  std::set<uint32_t> touched;
+  for (const pe::Arm64xFixup& f : *fixups) {
+    EXPECT_EQ(f.kind, pe::Arm64xFixup::Kind::kValue) << "at RVA " << f.rva;
+    touched.insert(f.rva);
+  }
+  EXPECT_EQ(touched, (std::set<uint32_t>{h.nt_offset + 4, directory(pe::kDirExport),
+                                         directory(pe::kDirExport) + 4,
+                                         directory(pe::kDirLoadConfig),
+                                         directory(pe::kDirLoadConfig) + 4}));
+
+  auto code_map = pe::HybridCodeMap(*native);
+  ASSERT_TRUE(code_map) << code_map.error();
+  const auto kind_at = [&](uint32_t rva) -> std::string {
+    for (const pe::CodeRange& range : *code_map)
+      if (range.Contains(rva)) return pe::CodeKindName(range.kind);
+    return "no code";
+  };
+  auto ec_target = kbd::DecodeAccessor(*ldkeys_test::Image(Module::kArm64ec),
+                                       ec_layout->accessor_rva);
+  ASSERT_TRUE(ec_target && ec_target->arm64ec_function) << "no ARM64EC accessor";
+  EXPECT_EQ(kind_at(native_layout->accessor_rva), "ARM64");
+  EXPECT_EQ(kind_at(ec_layout->accessor_rva), "x64");
+  EXPECT_EQ(kind_at(*ec_target->arm64ec_function), "ARM64EC");
+  EXPECT_EQ(kind_at(native_layout->descriptor_rva), "no code");
+}
 
 }  // namespace

@@ -1,7 +1,7 @@
-// The WOW64, amd64 and arm64 modules come from the tables of the i386 one:
-// every key types the same in every shift state, and the names, the version
-// resource and the export are the same. A table changed for one build only
-// fails here.
+// The WOW64, amd64 and arm64 modules (both views of the ARM64X image) come
+// from the tables of the i386 one: every key types the same in every shift
+// state, and the names, the version resource and the export are the same. A
+// table changed for one build only fails here.
 #include <gtest/gtest.h>
 
 #include "kbdinspect/translate.h"
@@ -67,7 +67,8 @@ TEST_P(LdkeysVariant, CarriesTheSameNamesVersionAndExport) {
 }
 
 INSTANTIATE_TEST_SUITE_P(OtherModules, LdkeysVariant,
-                         ::testing::Values(Module::kWow64, Module::kAmd64, Module::kArm64),
+                         ::testing::Values(Module::kWow64, Module::kAmd64, Module::kArm64,
+                                           Module::kArm64ec),
                          [](const auto& info) { return ldkeys_test::ModuleName(info.param); });
 
 }  // namespace
