@@ -3,13 +3,14 @@
 // Windows on ARM maps one ARM64X file into both native ARM64 processes and
 // emulated x64 ones. It finds the x64 view through the load configuration:
 // its CHPEMetadataPointer leads to the ARM64EC metadata, where the loader
-// reads the code map and fills in the __os_arm64x_* slots that ARM64EC code
-// calls to get back to the emulator. A C runtime normally supplies all of
-// this; the module has none, so here it is, laid out as winnt.h's
-// IMAGE_LOAD_CONFIG_DIRECTORY64 and IMAGE_ARM64EC_METADATA. Every field not
-// named stays zero. The linker fills in the native view's CHPE pointer and
-// the ARM64X relocations that switch the headers between the views, and
-// defines the __hybrid_*, __x64_* and __arm64x_* tables the metadata names.
+// reads the code map and fills in the __os_arm64x_* slots (in .00cfg, which
+// the linker puts into .rdata) that ARM64EC code calls to get back to the
+// emulator. A C runtime normally supplies all of this; the module has none,
+// so here it is, laid out as winnt.h's IMAGE_LOAD_CONFIG_DIRECTORY64 and
+// IMAGE_ARM64EC_METADATA, every field not named zero. The linker fills in
+// the native view's CHPE pointer and the ARM64X relocations that switch the
+// headers between the views, and defines the __hybrid_*, __x64_* and
+// __arm64x_* tables the metadata names.
 
   .section .rdata,"dr"
   .globl _load_config_used
@@ -22,7 +23,7 @@ _load_config_used:
   .fill 0x140 - 0xD0, 1, 0
 
   .p2align 2
-  .globl __chpe_metadata           // the linker points the native view here too
+  .globl __chpe_metadata
 __chpe_metadata:
   .word 1                          // Version
   .rva __hybrid_code_map
@@ -45,8 +46,6 @@ __chpe_metadata:
   .rva __os_arm64x_dispatch_fptr
   .rva __hybrid_auxiliary_iat_copy
 
-  // The slots the loader fills in, in .00cfg beside the other pointers the
-  // loader owns; the linker puts .00cfg into .rdata.
   .section .00cfg,"dr"
   .p2align 3
   .globl __os_arm64x_dispatch_call_no_redirect

@@ -151,8 +151,8 @@ TEST_F(ToolsTest, KbdinspectChecksBothViewsOfAnArm64xImage) {
 
   // One character of the ARM64EC view's tables, and its export's ordinal.
   auto table = file->bytes();
-  const uint32_t rows = *ec->image.VaToRva(ec->image.U64(
-      *ec->image.VaToRva(ec->layout.descriptor.pVkToWcharTable), "character table"));
+  const uint32_t rows = *ec->image.VaToRva(
+      ec->image.U64(*ec->image.VaToRva(ec->layout.descriptor.pVkToWcharTable), "character table"));
   table.at(*file->RvaToOffset(rows + KbdWcharRowCells)) ^= 1;
   auto ordinal = file->bytes();
   const uint32_t exports = ec->image.headers().directory(pe::kDirExport).rva;

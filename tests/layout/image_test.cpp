@@ -95,8 +95,8 @@ TEST_P(LdkeysImage, CarriesNothingBeyondTablesExportsResourcesAndRelocations) {
           : std::vector<std::string>{".text", ".rsrc", ".reloc"};
   EXPECT_EQ(names, sections);
 
-  std::vector<unsigned> absent = {pe::kDirImport, pe::kDirException, pe::kDirSecurity,
-                                  pe::kDirDebug,  pe::kDirTls,       pe::kDirIat,
+  std::vector<unsigned> absent = {pe::kDirImport,     pe::kDirException, pe::kDirSecurity,
+                                  pe::kDirDebug,      pe::kDirTls,       pe::kDirIat,
                                   pe::kDirDelayImport};
   if (!expected().arm64x) absent.push_back(pe::kDirLoadConfig);
   for (unsigned dir : absent) {
@@ -250,10 +250,9 @@ TEST(LdkeysArm64x, TheViewsDifferInMachineExportsAndLoadConfigurationOnly) {
     EXPECT_EQ(f.kind, pe::Arm64xFixup::Kind::kValue) << "at RVA " << f.rva;
     touched.insert(f.rva);
   }
-  EXPECT_EQ(touched, (std::set<uint32_t>{h.nt_offset + 4, directory(pe::kDirExport),
-                                         directory(pe::kDirExport) + 4,
-                                         directory(pe::kDirLoadConfig),
-                                         directory(pe::kDirLoadConfig) + 4}));
+  EXPECT_EQ(touched, (std::set<uint32_t>{
+                         h.nt_offset + 4, directory(pe::kDirExport), directory(pe::kDirExport) + 4,
+                         directory(pe::kDirLoadConfig), directory(pe::kDirLoadConfig) + 4}));
 
   auto code_map = pe::HybridCodeMap(*native);
   ASSERT_TRUE(code_map) << code_map.error();
@@ -262,8 +261,8 @@ TEST(LdkeysArm64x, TheViewsDifferInMachineExportsAndLoadConfigurationOnly) {
       if (range.Contains(rva)) return pe::CodeKindName(range.kind);
     return "no code";
   };
-  auto ec_target = kbd::DecodeAccessor(*ldkeys_test::Image(Module::kArm64ec),
-                                       ec_layout->accessor_rva);
+  auto ec_target =
+      kbd::DecodeAccessor(*ldkeys_test::Image(Module::kArm64ec), ec_layout->accessor_rva);
   ASSERT_TRUE(ec_target && ec_target->arm64ec_function) << "no ARM64EC accessor";
   EXPECT_EQ(kind_at(native_layout->accessor_rva), "ARM64");
   EXPECT_EQ(kind_at(ec_layout->accessor_rva), "x64");

@@ -11,9 +11,10 @@ const kbd::LayoutFile* Load(Module module) {
   static std::map<Module, pe::Expected<kbd::LayoutFile>> cache;
   auto found = cache.find(module);
   if (found == cache.end())
-    found = cache.emplace(module, kbd::LoadLayout(ModulePath(module),
-                                                  module == Module::kArm64ec ? kbd::View::kArm64ec
-                                                                             : kbd::View::kNative))
+    found = cache
+                .emplace(module, kbd::LoadLayout(ModulePath(module), module == Module::kArm64ec
+                                                                         ? kbd::View::kArm64ec
+                                                                         : kbd::View::kNative))
                 .first;
   const auto& loaded = found->second;
   if (!loaded) ADD_FAILURE() << "cannot read " << ModulePath(module) << ": " << loaded.error();

@@ -347,12 +347,11 @@ std::optional<AccessorTarget> DecodeI386(const pe::PeImage& image, uint32_t code
       }
       const uint32_t operand = code_rva + uint32_t(before.size());
       if (Matches(image, before, code_rva) && image.ContainsRange(operand, 4) &&
-          Matches(image, after, operand + 4))
-        {
-          AccessorTarget target = LoadsAddress(image.U32(operand, "code"), operand);
-          target.clears_high_half = clear >= 0;
-          return target;
-        }
+          Matches(image, after, operand + 4)) {
+        AccessorTarget target = LoadsAddress(image.U32(operand, "code"), operand);
+        target.clears_high_half = clear >= 0;
+        return target;
+      }
     }
   return std::nullopt;
 }

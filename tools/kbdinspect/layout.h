@@ -88,10 +88,10 @@ struct Descriptor {
 
 // Which record layout a module uses, and for which code.
 enum class ModuleKind {
-  kI386,   // 32-bit Windows: 4-byte pointers
-  kWow64,  // i386 code, 8-byte pointers: the module 64-bit Windows loads for 32-bit programs
-  kAmd64,  // PE32+, 8-byte pointers
-  kArm64,  // PE32+, 8-byte pointers
+  kI386,          // 32-bit Windows: 4-byte pointers
+  kWow64,         // i386 code, 8-byte pointers: the module 64-bit Windows loads for 32-bit programs
+  kAmd64,         // PE32+, 8-byte pointers
+  kArm64,         // PE32+, 8-byte pointers
   kArm64xNative,  // ARM64X, the ARM64 view that native processes get
   kArm64xEc,      // ARM64X, the ARM64EC view that x64 processes get
 };

@@ -45,8 +45,7 @@ std::string Printable(const std::u32string& text) {
 }
 
 // Loads FILE, printing the reason to stderr on failure.
-std::optional<kbd::LayoutFile> Load(const std::string& path,
-                                    kbd::View chosen_view = view) {
+std::optional<kbd::LayoutFile> Load(const std::string& path, kbd::View chosen_view = view) {
   auto loaded = kbd::LoadLayout(path, chosen_view);
   if (!loaded) {
     std::cerr << "kbdinspect: " << loaded.error() << "\n";
@@ -82,7 +81,8 @@ int CheckBothViews(const std::string& path, const kbd::LayoutFile& native) {
   auto ec = Load(path, kbd::View::kArm64ec);
   if (!ec) return 1;
   std::cout << path << ": a keyboard layout, ARM64X image (PE32+) with two views\n"
-            << "\n" << kbd::ModuleKindName(native.layout.kind) << "\n";
+            << "\n"
+            << kbd::ModuleKindName(native.layout.kind) << "\n";
   Report(native);
   std::cout << "\n" << kbd::ModuleKindName(ec->layout.kind) << "\n";
   Report(*ec);

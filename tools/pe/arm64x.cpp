@@ -106,8 +106,8 @@ void ReadFixupBlock(const PeImage& image, uint32_t at, uint32_t block_size,
         fixup.value = fixup.value << 8 | image.U8(at + offset + i, "ARM64X relocation");
     } else if (fixup.kind == Arm64xFixup::Kind::kDelta) {
       // Bit 14 negates, bit 15 scales by 8 instead of 4.
-      const int64_t magnitude = int64_t(image.U16(at + offset, "ARM64X relocation")) *
-                                ((bits & 2) ? 8 : 4);
+      const int64_t magnitude =
+          int64_t(image.U16(at + offset, "ARM64X relocation")) * ((bits & 2) ? 8 : 4);
       fixup.delta = (bits & 1) ? -magnitude : magnitude;
     }
     offset += operand;
@@ -174,8 +174,7 @@ Expected<std::vector<Arm64xFixup>> Arm64xFixups(const PeImage& image) {
       for (uint32_t block = 0; symbol == kDynamicRelocationArm64x && block + 8 <= blocks_size;) {
         const uint32_t block_size = image.U32(table->rva + at + block + 4, "ARM64X block");
         if (block_size < 8 || block_size % 2 || block_size > blocks_size - block)
-          throw FormatError("ARM64X relocation block has a bad size " +
-                            std::to_string(block_size));
+          throw FormatError("ARM64X relocation block has a bad size " + std::to_string(block_size));
         ReadFixupBlock(image, table->rva + at + block, block_size, out);
         block += block_size;
       }
@@ -232,8 +231,8 @@ Expected<std::vector<uint8_t>> MapImage(const PeImage& image, uint64_t base) {
   for (const Relocation& r : *relocations) {
     const unsigned width = r.type == kRelDir64 ? 8 : r.type == kRelHighLow ? 4 : 0;
     if (width == 0 || uint64_t(r.rva) + width > mapped.size())
-      return std::unexpected("cannot apply the base relocation of type " +
-                             std::to_string(r.type) + " at RVA " + Hex(r.rva));
+      return std::unexpected("cannot apply the base relocation of type " + std::to_string(r.type) +
+                             " at RVA " + Hex(r.rva));
     uint64_t value = 0;
     for (unsigned i = width; i-- > 0;) value = value << 8 | mapped[r.rva + i];
     value += delta;
