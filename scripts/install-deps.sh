@@ -22,6 +22,7 @@ packages=(
   python3-fonttools                       # makes the package's fonts
   libharfbuzz-bin                         # hb-shape, hb-view: the fonts' checks and specimen
   osslsigncode openssl                    # signed releases, and the signing test's throwaway certificate
+  p7zip-full                              # the signing test unpacks the signed installer (7z reads NSIS)
 )
 
 if ! dpkg --print-foreign-architectures | grep -qx i386; then

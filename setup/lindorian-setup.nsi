@@ -57,7 +57,7 @@
 ;            the pictures and Readme.txt> -DHELPER=<ldsetup.dll>
 ;            -DCOMPANION=<ldremove.exe> -DOUTFILE=<exe>
 ;            -DPRODUCT=... -DVERSION=... -DMAKER=... -DENTRY_KEY=...
-;            -DEXIT_RESTART=... -DEXIT_FAILED=...
+;            -DEXIT_RESTART=... -DEXIT_FAILED=... [-DSIGNED_PLUGINS=<folder>]
 ;            lindorian-setup.nsi
 ; The package's name, version, maker, entry key name and Setup's exit codes
 ; come from cmake/package.cmake, which the winget manifests read too.
@@ -71,6 +71,13 @@
 ; An ANSI installer still starts on Windows 95/98/ME, so it can say there
 ; that the package needs Windows NT; a Unicode one would not start at all.
 Unicode false
+; A signed build packs signed copies of NSIS's plug-ins: Setup unpacks them
+; into its plug-ins folder and loads them, and Windows' code integrity
+; checks every module a signed program loads. Named before NSIS's own
+; folder, these are the ones makensis takes.
+!ifdef SIGNED_PLUGINS
+  !addplugindir /x86-ansi "${SIGNED_PLUGINS}"
+!endif
 SetCompressor /SOLID lzma
 ; Without this, makensis stores each packed file's modification time, which
 ; is when the build wrote it: two builds of the same sources would differ.
