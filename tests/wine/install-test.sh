@@ -634,8 +634,15 @@ case_twice() {
 # Another maker's layout registered as 00000628, and in the user's preload
 # list: the package takes 00010628, with a Layout Id one past the highest
 # in use (the Dvorak layout's 0002), and the other layout stays untouched
-# through installation and removal.
+# through installation and removal. The removal companion, started as a
+# deployment tool starts it, must find the package's registration past the
+# other layout's, by its layout file: on Cancel it is still there, and the
+# companion exits with 1602 and changes nothing, calling nothing; on OK it
+# is gone, and the companion takes the layout out of the input list and
+# deletes the entry, leaving the other layout and its preload entry as
+# they were (check_removed: everything not named is unchanged).
 case_beside() {
+  STANDIN_DIR='C:\windows\system32'
   start_case <<EOF
 [HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Control\\Keyboard Layouts\\00000628]
 "Layout File"="ldother.dll"
@@ -646,6 +653,7 @@ case_beside() {
 
 EOF
   install installed
+  check_input_calls installed "0 0409:00010628"
   { installed_items 00010628 3; echo "keep $LAYOUTS\\00000628"; } |
     check_change installed machine installed
   check_installed installed 00010628 '"Layout Id" = "0003"' \
@@ -653,7 +661,13 @@ EOF
 reg $PRELOAD :: \"2\" = \"00000628\"
 reg $PRELOAD :: \"3\" = \"00010628\""
   load_layout 00010628
-  uninstall removed
+  run_companion cancelled 1602 cancel
+  list cancelled
+  check_input_calls cancelled
+  check_change cancelled installed cancelled </dev/null
+  run_companion removed 3010 ok
+  list removed
+  check_input_calls removed "1 0409:00010628"
   check_removed removed
 }
 
