@@ -30,10 +30,12 @@
 #   the time before the restart; its end followed by a new session is the
 #   restart (see restart).
 #
-#   install-test.sh CASE SETUP_EXE DIST_DIR WINDOWS_TESTS_DIR
+#   install-test.sh CASE SETUP_EXE DIST_DIR WINDOWS_TESTS_DIR [COMPANION_EXE [WINGET_DIR]]
 #
 # WINDOWS_TESTS_DIR holds boxdriver.exe, layout_load.exe and
-# file_holder.exe. Cases: roundtrip, twice, beside, refused, blocked,
+# file_holder.exe. WINGET_DIR, if given, holds the winget manifests of
+# SETUP_EXE, whose Apps & features entry check_entry compares with the one
+# Setup wrote. Cases: roundtrip, twice, beside, refused, blocked,
 # in-use-restart-first, in-use-uninstall-first, reinstall-held,
 # reinstall-released in a 32-bit prefix; roundtrip-win64 in a 64-bit one
 # (WINE_ENV_ARCH=win64).
@@ -50,6 +52,7 @@ setup=$2 dist=$3 programs=$4
 # The removal companion the installer packs: the Windows build's, or its
 # signed copy for the signed installer.
 companion_exe=${5:-$WINDOWS_BUILD_DIR/setup/remove/ldremove.exe}
+winget_dir=${6:-}
 dir=$WINE_CASE_DIR
 prefix=$dir/prefix
 failures=0
@@ -460,6 +463,25 @@ check_entry() {
     fail "$listing: uninstaller --list failed"
   grep -qxF "$ENTRY_NAME|||Lindorian Package" <(tr -d '\r' <"$dir/$listing.apps") ||
     fail "$listing: Wine's Add/Remove Programs does not list the package (see $listing.apps)"
+  [[ -z $winget_dir ]] || check_winget_entry "$listing"
+}
+
+# Usage: check_winget_entry LISTING
+# The winget manifests in WINGET_DIR describe the installer that ran (its
+# SHA-256) and the entry it wrote in LISTING: the key name they give as
+# the product code, and the values they list.
+check_winget_entry() {
+  local listing=$1 key line
+  "$PKG_PYTHON" "$(dirname "$0")/../build/winget-manifests.py" entry "$winget_dir" "$setup" \
+    >"$dir/$listing.winget" || { fail "$listing: the winget manifests do not fit $setup"; return; }
+  pkg_tree "$dir/$listing.txt" "$ENTRY" >"$dir/$listing.entry"
+  { read -r key
+    [[ $key == "$ENTRY_NAME" ]] || fail "$listing: winget's product code is $key, not $ENTRY_NAME"
+    while IFS= read -r line; do
+      grep -qxF "reg $ENTRY :: $line" "$dir/$listing.entry" ||
+        fail "$listing: winget expects $line in the entry, which does not hold it"
+    done
+  } <"$dir/$listing.winget"
 }
 
 # Usage: check_installed_alone LISTING
