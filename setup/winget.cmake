@@ -9,8 +9,9 @@
 # default locale says beyond the name and the maker.
 set(winget_identifier "Krelmo.Lindorian")
 set(winget_license "Proprietary; the fonts: SIL Open Font License 1.1")
-set(winget_short_description
-  "A keyboard layout for a Latin-script romanization that types its diacritics as combining marks after the letter, with two fonts that show them.")
+string(CONCAT winget_short_description
+  "A keyboard layout for a Latin-script romanization that types its diacritics "
+  "as combining marks after the letter, with two fonts that show them.")
 
 if(SIGNING)
   set(winget_installer "${DIST_DIR}/signed/lindorian-setup.exe")

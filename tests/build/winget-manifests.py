@@ -12,115 +12,72 @@
 """
 import glob
 import hashlib
-import os
 import sys
 
 import yaml
 
-# What winget requires of each manifest type (the manifest documentation of
-# schema 1.10.0: the fields marked "Required").
+# What winget requires of each manifest type (its manifest documentation,
+# schema 1.10.0), and of each entry of Installers.
 REQUIRED = {
-    "version": ["PackageIdentifier", "PackageVersion", "DefaultLocale", "ManifestType",
-                "ManifestVersion"],
-    "installer": ["PackageIdentifier", "PackageVersion", "Installers", "ManifestType",
-                  "ManifestVersion"],
+    "version": ["PackageIdentifier", "PackageVersion", "DefaultLocale"],
+    "installer": ["PackageIdentifier", "PackageVersion", "Installers"],
     "defaultLocale": ["PackageIdentifier", "PackageVersion", "PackageLocale", "Publisher",
-                      "PackageName", "License", "ShortDescription", "ManifestType",
-                      "ManifestVersion"],
+                      "PackageName", "License", "ShortDescription"],
 }
-# Required of each entry of Installers; InstallerType may also be given once
-# for all of them, at the top.
-REQUIRED_PER_INSTALLER = ["Architecture", "InstallerUrl", "InstallerSha256"]
-# The responses winget knows for an expected return code.
-RETURN_RESPONSES = {
-    "packageInUse", "packageInUseByApplication", "installInProgress", "fileInUse",
-    "missingDependency", "diskFull", "insufficientMemory", "invalidParameter", "noNetwork",
-    "contactSupport", "rebootRequiredToFinish", "rebootRequiredForInstall", "rebootInitiated",
-    "cancelledByUser", "alreadyInstalled", "downgrade", "blockedByPolicy", "systemNotSupported",
-}
+PER_INSTALLER = ["Architecture", "InstallerType", "InstallerUrl", "InstallerSha256"]
 
 problems = []
 
 
-def problem(text):
-    problems.append(text)
-
-
 def load(folder):
-    """The manifests in folder by type; every .yaml file must be one."""
     manifests = {}
-    for path in sorted(glob.glob(os.path.join(folder, "*.yaml"))):
+    for path in sorted(glob.glob(f"{folder}/*.yaml")):
         with open(path, encoding="utf-8") as text:
             manifest = yaml.safe_load(text)
-        kind = manifest.get("ManifestType") if isinstance(manifest, dict) else None
-        if kind not in REQUIRED or kind in manifests:
-            problem(f"{path}: not one of one version, installer and defaultLocale manifest")
-            continue
-        manifests[kind] = manifest
-        for field in REQUIRED[kind]:
-            if manifest.get(field) in (None, "", []):
-                problem(f"{path}: no {field}")
+        manifests[manifest.get("ManifestType")] = manifest
+        for field in REQUIRED.get(manifest.get("ManifestType"), []) + ["ManifestVersion"]:
+            value = manifest.get(field)
             # YAML reads an unquoted 2.10 as the number 2.1.
-            elif field != "Installers" and not isinstance(manifest[field], str):
-                problem(f"{path}: {field} is no string but {manifest[field]!r}")
-        version = str(manifest.get("ManifestVersion", ""))
-        if [int(part) for part in version.split(".") if part.isdigit()] < [1, 10, 0]:
-            problem(f"{path}: ManifestVersion {version!r}, not 1.10.0 or later")
-    for kind in REQUIRED.keys() - manifests.keys():
-        problem(f"{folder}: no {kind} manifest")
+            if not value or (field != "Installers" and not isinstance(value, str)):
+                problems.append(f"{path}: {field} is missing or no string: {value!r}")
+    if sorted(manifests) != sorted(REQUIRED):
+        problems.append(f"{folder}: manifests {sorted(manifests)}, not {sorted(REQUIRED)}")
     return manifests
-
-
-def check_installer(installer_manifest, installer, url):
-    with open(installer, "rb") as data:
-        digest = hashlib.sha256(data.read()).hexdigest()
-    for entry in installer_manifest.get("Installers") or []:
-        for field in REQUIRED_PER_INSTALLER:
-            if field not in entry:
-                problem(f"an installer without {field}")
-        if not entry.get("InstallerType", installer_manifest.get("InstallerType")):
-            problem("an installer without InstallerType")
-        if str(entry.get("InstallerSha256", "")).lower() != digest:
-            problem(f"InstallerSha256 {entry.get('InstallerSha256')} is not {installer}'s {digest}")
-        if url is not None and entry.get("InstallerUrl") != url:
-            problem(f"InstallerUrl {entry.get('InstallerUrl')} is not {url}")
-    for code in installer_manifest.get("ExpectedReturnCodes") or []:
-        if code.get("ReturnResponse") not in RETURN_RESPONSES:
-            problem(f"exit code {code.get('InstallerReturnCode')}: unknown response "
-                    f"{code.get('ReturnResponse')!r}")
 
 
 def check(folder, installer, url=None):
     manifests = load(folder)
-    if len(manifests) < len(REQUIRED):
+    if problems:
         return manifests
-    one_package = {(str(m.get("PackageIdentifier")), str(m.get("PackageVersion")))
-                   for m in manifests.values()}
-    if len(one_package) != 1:
-        problem(f"the manifests name different packages or versions: {sorted(one_package)}")
-    if manifests["version"].get("DefaultLocale") != manifests["defaultLocale"].get("PackageLocale"):
-        problem("the version manifest's DefaultLocale is not the defaultLocale manifest's locale")
-    check_installer(manifests["installer"], installer, url)
+    names = {(m["PackageIdentifier"], m["PackageVersion"]) for m in manifests.values()}
+    locales = {manifests["version"]["DefaultLocale"], manifests["defaultLocale"]["PackageLocale"]}
+    if len(names) != 1 or len(locales) != 1:
+        problems.append(f"the manifests name different packages, versions or locales: {names}")
+    with open(installer, "rb") as data:
+        digest = hashlib.sha256(data.read()).hexdigest()
+    for entry in manifests["installer"]["Installers"]:
+        given = {**manifests["installer"], **entry}
+        missing = [field for field in PER_INSTALLER if field not in given]
+        if (missing or given["InstallerSha256"].lower() != digest
+                or url not in (None, given["InstallerUrl"])):
+            problems.append(f"{entry}: not {url} with {installer}'s {digest}, or no {missing}")
     return manifests
 
 
-def print_entry(installer_manifest):
+def print_entry(manifest):
     """The key name and values of the Apps & features entry, as listings show them."""
-    entries = installer_manifest.get("AppsAndFeaturesEntries") or [{}]
-    entry = entries[0]
-    if len(entries) != 1 or entry.get("ProductCode") != installer_manifest.get("ProductCode"):
-        problem("not one Apps & features entry with the installer's ProductCode")
-    if entry.get("DisplayVersion") != installer_manifest.get("PackageVersion"):
-        problem("the entry's DisplayVersion is not the PackageVersion winget compares")
-    print(installer_manifest.get("ProductCode"))
+    entries = manifest.get("AppsAndFeaturesEntries") or [{}]
+    if len(entries) != 1 or entries[0].get("ProductCode") != manifest.get("ProductCode"):
+        problems.append("not one Apps & features entry with the installer's ProductCode")
+    print(manifest.get("ProductCode"))
     for name in ("DisplayName", "DisplayVersion", "Publisher"):
-        print(f'"{name}" = "{entry.get(name)}"')
+        print(f'"{name}" = "{entries[0].get(name)}"')
 
 
 def main(argv):
-    if len(argv) == 5 and argv[1] == "check":
+    if argv[1:2] == ["check"] and len(argv) == 5:
         check(argv[2], argv[3], argv[4])
-    elif len(argv) == 4 and argv[1] == "entry":
+    elif argv[1:2] == ["entry"] and len(argv) == 4:
         manifests = check(argv[2], argv[3])
         if not problems:
             print_entry(manifests["installer"])
@@ -128,8 +85,6 @@ def main(argv):
         sys.exit(__doc__)
     for text in problems:
         print(f"FAIL: {text}", file=sys.stderr)
-    if argv[1] == "check":
-        print(f"{len(REQUIRED)} manifests checked, {len(problems)} problems")
     return 1 if problems else 0
 
 
