@@ -33,7 +33,8 @@ endforeach()
 # unpacks them into its plug-ins folder and loads them, and Smart App
 # Control blocks an unsigned module it does not know, even in a signed
 # program. makensis takes them from this folder before NSIS's own.
-execute_process(COMMAND "${MAKENSIS}" -HDRINFO OUTPUT_VARIABLE nsis_info COMMAND_ERROR_IS_FATAL ANY)
+execute_process(COMMAND "${MAKENSIS}" -HDRINFO OUTPUT_VARIABLE nsis_info
+  COMMAND_ERROR_IS_FATAL ANY)
 if(NOT nsis_info MATCHES "NSISDIR=([^,\r\n]+)")
   message(FATAL_ERROR "makensis -HDRINFO names no NSISDIR")
 endif()

@@ -53,10 +53,9 @@ def emit(value, indent=""):
 
 def write(out_dir, name, manifest_type, fields, built_from):
     fields = {**fields, "ManifestType": manifest_type, "ManifestVersion": MANIFEST_VERSION}
-    header = [
-        f"# yaml-language-server: $schema={SCHEMA.format(manifest_type.lower(), MANIFEST_VERSION)}",
-        f"# Written by the build for {built_from}; submit as it is.",
-    ]
+    schema = SCHEMA.format(manifest_type.lower(), MANIFEST_VERSION)
+    header = [f"# yaml-language-server: $schema={schema}",
+              f"# Written by the build for {built_from}; submit as it is."]
     with open(os.path.join(out_dir, name), "w", encoding="utf-8", newline="\n") as out:
         out.write("\n".join(header + emit(fields)) + "\n")
 
