@@ -16,7 +16,7 @@ set(SIGN_TIMESTAMP_URL "" CACHE STRING
   "RFC 3161 time-stamping server for the signatures (needs the network while building)")
 # The description Windows shows for a signed file ("Program name" in the
 # consent prompt of User Account Control).
-set(SIGN_DESCRIPTION "Lindorian Package")
+set(SIGN_DESCRIPTION "${PACKAGE_NAME}")
 
 set(SIGNING OFF)
 if(SIGN_CERT OR SIGN_KEY)

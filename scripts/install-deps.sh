@@ -23,6 +23,8 @@ packages=(
   python3-fonttools                       # makes the package's fonts
   libharfbuzz-bin                         # hb-shape, hb-view: the fonts' checks and specimen
   osslsigncode openssl                    # signed releases, and the signing test's throwaway certificate
+  p7zip-full                              # the signing test unpacks the signed installer (7z reads NSIS)
+  python3-yaml                            # the winget manifests' test reads them
 )
 
 if ! dpkg --print-foreign-architectures | grep -qx i386; then

@@ -55,16 +55,29 @@
 ; Built by the host build (setup/CMakeLists.txt):
 ;   makensis -INPUTCHARSET UTF8 -DDIST=<dist folder> -DSTAGE=<folder with
 ;            the pictures and Readme.txt> -DHELPER=<ldsetup.dll>
-;            -DCOMPANION=<ldremove.exe> -DOUTFILE=<exe> lindorian-setup.nsi
+;            -DCOMPANION=<ldremove.exe> -DOUTFILE=<exe>
+;            -DPRODUCT=... -DVERSION=... -DMAKER=... -DENTRY_KEY=...
+;            -DEXIT_RESTART=... -DEXIT_FAILED=... [-DSIGNED_PLUGINS=<folder>]
+;            lindorian-setup.nsi
+; The package's name, version, maker, entry key name and Setup's exit codes
+; come from cmake/package.cmake, which the winget manifests read too.
 ;
-; Exit codes: 0 installed; 3010 installed, but files that were in use are
-; replaced at the next restart (the code deployment tools read as "restart
-; needed"); 1 cancelled by the user; 2 refused or failed, the reason shown in
-; a message box (silent mode /S shows none).
+; Exit codes: 0 installed; EXIT_RESTART (3010) installed, but files that
+; were in use are replaced at the next restart (the code deployment tools
+; read as "restart needed"); 1 cancelled by the user (NSIS's own code);
+; EXIT_FAILED (2) refused or failed, the reason shown in a message box
+; (silent mode /S shows none).
 
 ; An ANSI installer still starts on Windows 95/98/ME, so it can say there
 ; that the package needs Windows NT; a Unicode one would not start at all.
 Unicode false
+; A signed build packs signed copies of NSIS's plug-ins: Setup unpacks them
+; into its plug-ins folder and loads them, and Windows' code integrity
+; checks every module a signed program loads. Named before NSIS's own
+; folder, these are the ones makensis takes.
+!ifdef SIGNED_PLUGINS
+  !addplugindir /x86-ansi "${SIGNED_PLUGINS}"
+!endif
 SetCompressor /SOLID lzma
 ; Without this, makensis stores each packed file's modification time, which
 ; is when the build wrote it: two builds of the same sources would differ.
@@ -78,9 +91,6 @@ RequestExecutionLevel admin
 !include x64.nsh
 !include FileFunc.nsh
 
-!define PRODUCT "Lindorian Package"
-!define VERSION "2.10"
-!define MAKER "Krelmo Lindorian Workshop"
 !define MAKER_FOLDER "Krelmo"
 !define PACKAGE_FOLDER "Lindorian"
 !define MODULE "ldkeys.dll"
@@ -99,9 +109,10 @@ RequestExecutionLevel admin
 !define SESSION_MANAGER_KEY "SYSTEM\CurrentControlSet\Control\Session Manager"
 !define HELPER_DLL "$PLUGINSDIR\ldsetup.dll"
 !define COMPANION_EXE "ldremove.exe"
-; The entry's key name is what winget and other deployment tools take for
-; the product code: fixed, so that a repair rewrites the same entry.
-!define UNINSTALL_ENTRY_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\Lindorian"
+; The entry's key name (ENTRY_KEY) is what winget and other deployment
+; tools take for the product code: fixed, so that a repair rewrites the
+; same entry.
+!define UNINSTALL_ENTRY_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\${ENTRY_KEY}"
 ; The string given to InstallLayoutOrTip, kept in the entry for the removal.
 !define INPUT_LIST_VALUE "InstalledLayoutOrTip"
 !define ILOT_INSTALL 0
@@ -173,7 +184,7 @@ LangString ChartLink ${LANG_TRADCHINESE} "鍵盤配置圖"
 ; Says why Setup stops, and stops it with exit code 2 before any change.
 !macro Refuse message
   MessageBox MB_OK|MB_ICONSTOP "${message}" /SD IDOK
-  SetErrorLevel 2
+  SetErrorLevel ${EXIT_FAILED}
   Quit
 !macroend
 
@@ -704,7 +715,7 @@ FunctionEnd
 Function Fail
   DetailPrint "$(Failed)"
   MessageBox MB_OK|MB_ICONSTOP "$(Failed)" /SD IDOK
-  SetErrorLevel 2
+  SetErrorLevel ${EXIT_FAILED}
   Abort
 FunctionEnd
 
@@ -747,6 +758,6 @@ Section
   Call WriteUninstallEntry
 
   ${If} ${RebootFlag}
-    SetErrorLevel 3010
+    SetErrorLevel ${EXIT_RESTART}
   ${EndIf}
 SectionEnd

@@ -13,11 +13,13 @@
 # signed release in dist/signed/ besides the unsigned files, which are the
 # ones compared here (the signing test, signed.sh, checks the signed ones).
 # Every unsigned file is therefore also shown to be the same whether the
-# build signs or not.
+# build signs or not. It also writes the winget manifests of the signed
+# installer, for the address WINGET_URL (build.winget checks them), and so
+# shows that the unsigned files stay the same with them.
 #
-#   reproducible.sh SOURCE_DIR WORK_DIR DIST_DIR
+#   reproducible.sh SOURCE_DIR WORK_DIR DIST_DIR WINGET_URL
 set -euo pipefail
-source_dir=$1 work=$2 dist=$3
+source_dir=$1 work=$2 dist=$3 winget_url=$4
 
 rm -rf "$work"
 bash "$(dirname "$0")/test-certificate.sh" "$work/certificate"
@@ -31,9 +33,10 @@ bash "$(dirname "$0")/test-certificate.sh" "$work/certificate"
 (cd "$source_dir" && cmake --preset default -B "$work/build" "-DDIST_DIR=$work/dist" \
   -DWITH_SANITIZERS=OFF -DCMAKE_BUILD_TYPE= -DBUILD_TESTING=OFF \
   "-DSIGN_CERT=$work/certificate/signer.pem" "-DSIGN_KEY=$work/certificate/signer.key" \
-  "-DSIGN_KEY_PASSWORD_FILE=$work/certificate/signer.pass") \
+  "-DSIGN_KEY_PASSWORD_FILE=$work/certificate/signer.pass" \
+  "-DWINGET_INSTALLER_URL=$winget_url") \
   >"$work.configure.log"
-cmake --build "$work/build" --target setup setup-signed fonts fonts-specimen >"$work.build.log"
+cmake --build "$work/build" --target setup setup-signed winget fonts fonts-specimen >"$work.build.log"
 
 failures=0
 cd "$work/dist"
@@ -45,7 +48,7 @@ while IFS= read -r -d '' file; do
     cmp -l "$file" "$dist/$file" | head -n 8 >&2 || true
     failures=$((failures + 1))
   fi
-done < <(find . -path ./signed -prune -o -type f -printf '%P\0' | sort -z)
+done < <(find . \( -path ./signed -o -path ./winget \) -prune -o -type f -printf '%P\0' | sort -z)
 for made in lindorian-setup.exe ldser.ttf ldfix.ttf OFL.txt fonts-specimen.png; do
   [[ -f $made ]] || { echo "FAIL: the second build made no $made" >&2; exit 1; }
 done

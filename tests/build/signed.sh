@@ -6,9 +6,11 @@
 # - verify with osslsigncode against the throwaway authority, and
 # - be its unsigned twin plus the certificate table, with a header checksum
 #   that matches the signed file (signcompare);
-# the signed modules must still read as layouts (kbdinspect check); and the
+# the signed modules must still read as layouts (kbdinspect check); the
 # list must cover every PE file in dist/, Setup's helper and companion, and
-# the installer.
+# the installer; and every PE file packed in the signed installer, whatever
+# the build lists (NSIS's plug-ins too), must verify: unpacked with 7-Zip,
+# which reads NSIS installers.
 #
 #   signed.sh WORK_DIR SIGNCOMPARE KBDINSPECT
 set -euo pipefail
@@ -54,5 +56,20 @@ done < <(find "$work/dist" -path "$work/dist/signed" -prune -o -type f -print0)
 signed_as /ldsetup.dll || fail "Setup's helper is not signed"
 signed_as /ldremove.exe || fail "Setup's removal companion is not signed"
 
-echo "${#signed_of[@]} signed files checked, $failures failures"
+# 7-Zip names a file by the variable it is unpacked to ($1, $R4, ...), so
+# that many share a name: -aou keeps each, renamed.
+unpacked=$work/unpacked-setup
+rm -rf "$unpacked"
+7z x -aou "-o$unpacked" "$work/dist/signed/lindorian-setup.exe" >"$unpacked.log" ||
+  fail "7z cannot unpack $work/dist/signed/lindorian-setup.exe (see $unpacked.log)"
+packed=0
+while IFS= read -r -d '' file; do
+  head -c 2 "$file" | grep -qx MZ || continue
+  packed=$((packed + 1))
+  osslsigncode verify -CAfile "$ca" -in "$file" >/dev/null 2>&1 ||
+    fail "the signed installer packs ${file#"$unpacked/"} unsigned"
+done < <(find "$unpacked" -type f -print0)
+((packed > 0)) || fail "no PE file found in the signed installer"
+
+echo "${#signed_of[@]} signed files and $packed PE files in the installer checked, $failures failures"
 exit $((failures > 0))

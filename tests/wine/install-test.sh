@@ -30,10 +30,12 @@
 #   the time before the restart; its end followed by a new session is the
 #   restart (see restart).
 #
-#   install-test.sh CASE SETUP_EXE DIST_DIR WINDOWS_TESTS_DIR
+#   install-test.sh CASE SETUP_EXE DIST_DIR WINDOWS_TESTS_DIR [COMPANION_EXE [WINGET_DIR]]
 #
 # WINDOWS_TESTS_DIR holds boxdriver.exe, layout_load.exe and
-# file_holder.exe. Cases: roundtrip, twice, beside, refused, blocked,
+# file_holder.exe. WINGET_DIR, if given, holds the winget manifests of
+# SETUP_EXE, whose Apps & features entry check_entry compares with the one
+# Setup wrote. Cases: roundtrip, twice, beside, refused, blocked,
 # in-use-restart-first, in-use-uninstall-first, reinstall-held,
 # reinstall-released in a 32-bit prefix; roundtrip-win64 in a 64-bit one
 # (WINE_ENV_ARCH=win64).
@@ -50,6 +52,7 @@ setup=$2 dist=$3 programs=$4
 # The removal companion the installer packs: the Windows build's, or its
 # signed copy for the signed installer.
 companion_exe=${5:-$WINDOWS_BUILD_DIR/setup/remove/ldremove.exe}
+winget_dir=${6:-}
 dir=$WINE_CASE_DIR
 prefix=$dir/prefix
 failures=0
@@ -460,6 +463,25 @@ check_entry() {
     fail "$listing: uninstaller --list failed"
   grep -qxF "$ENTRY_NAME|||Lindorian Package" <(tr -d '\r' <"$dir/$listing.apps") ||
     fail "$listing: Wine's Add/Remove Programs does not list the package (see $listing.apps)"
+  [[ -z $winget_dir ]] || check_winget_entry "$listing"
+}
+
+# Usage: check_winget_entry LISTING
+# The winget manifests in WINGET_DIR describe the installer that ran (its
+# SHA-256) and the entry it wrote in LISTING: the key name they give as
+# the product code, and the values they list.
+check_winget_entry() {
+  local listing=$1 key line
+  "$PKG_PYTHON" "$(dirname "$0")/../build/winget-manifests.py" entry "$winget_dir" "$setup" \
+    >"$dir/$listing.winget" || { fail "$listing: the winget manifests do not fit $setup"; return; }
+  pkg_tree "$dir/$listing.txt" "$ENTRY" >"$dir/$listing.entry"
+  { read -r key
+    [[ $key == "$ENTRY_NAME" ]] || fail "$listing: winget's product code is $key, not $ENTRY_NAME"
+    while IFS= read -r line; do
+      grep -qxF "reg $ENTRY :: $line" "$dir/$listing.entry" ||
+        fail "$listing: winget expects $line in the entry, which does not hold it"
+    done
+  } <"$dir/$listing.winget"
 }
 
 # Usage: check_installed_alone LISTING
@@ -634,8 +656,15 @@ case_twice() {
 # Another maker's layout registered as 00000628, and in the user's preload
 # list: the package takes 00010628, with a Layout Id one past the highest
 # in use (the Dvorak layout's 0002), and the other layout stays untouched
-# through installation and removal.
+# through installation and removal. The removal companion, started as a
+# deployment tool starts it, must find the package's registration past the
+# other layout's, by its layout file: on Cancel it is still there, and the
+# companion exits with 1602 and changes nothing, calling nothing; on OK it
+# is gone, and the companion takes the layout out of the input list and
+# deletes the entry, leaving the other layout and its preload entry as
+# they were (check_removed: everything not named is unchanged).
 case_beside() {
+  STANDIN_DIR='C:\windows\system32'
   start_case <<EOF
 [HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Control\\Keyboard Layouts\\00000628]
 "Layout File"="ldother.dll"
@@ -646,6 +675,7 @@ case_beside() {
 
 EOF
   install installed
+  check_input_calls installed "0 0409:00010628"
   { installed_items 00010628 3; echo "keep $LAYOUTS\\00000628"; } |
     check_change installed machine installed
   check_installed installed 00010628 '"Layout Id" = "0003"' \
@@ -653,7 +683,13 @@ EOF
 reg $PRELOAD :: \"2\" = \"00000628\"
 reg $PRELOAD :: \"3\" = \"00010628\""
   load_layout 00010628
-  uninstall removed
+  run_companion cancelled 1602 cancel
+  list cancelled
+  check_input_calls cancelled
+  check_change cancelled installed cancelled </dev/null
+  run_companion removed 3010 ok
+  list removed
+  check_input_calls removed "1 0409:00010628"
   check_removed removed
 }
 
