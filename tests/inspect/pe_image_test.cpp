@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <functional>
-#include <memory>
 
 #include "image_builder.h"
 #include "pe/arm64x.h"
@@ -262,91 +261,62 @@ TEST(PeImage, MapsTheImageAtAnotherBase) {
 }
 
 // The built module's ARM64X relocations rewritten as one of each kind: a
-// value for the machine, deltas scaled by 4 or 8 for the two directories,
-// and a zero fill of the checksum. The view they make is the real ARM64EC
-// view with its checksum cleared; a damaged table is refused.
-class PeArm64x : public testing::Test {
- protected:
-  void SetUp() override {
-    auto file = pe::PeImage::Load(LDKEYS_ARM64X_PATH);
-    ASSERT_TRUE(file) << file.error();
-    auto ec = pe::Arm64ecView(*file);
-    ASSERT_TRUE(ec) << ec.error();
-    native_ = std::make_unique<pe::PeImage>(std::move(*file));
-    ec_ = std::make_unique<pe::PeImage>(std::move(*ec));
-    const uint32_t config = native_->headers().directory(pe::kDirLoadConfig).rva;
-    const auto& section = native_->sections().at(native_->U16(config + 0xE4, "config") - 1u);
-    table_ = *native_->RvaToOffset(section.virtual_address + native_->U32(config + 0xE0, "config"));
-  }
-
-  // The table (version 1) holding one ARM64X entry with one block of records.
-  std::vector<uint8_t> WithRecords(const std::vector<uint16_t>& records) const {
-    std::vector<uint8_t> bytes = native_->bytes();
-    const auto put32 = [&](uint32_t at, uint32_t v) {
-      for (int i = 0; i < 4; ++i) bytes[at + i] = uint8_t(v >> 8 * i);
+// value for the machine, deltas (scaled by 8, or by 4) for the two
+// directories, a zero fill of the checksum. They must make the real ARM64EC
+// view with its checksum cleared; a damaged record is refused.
+TEST(PeArm64x, AppliesEveryKindOfRelocationAndRefusesADamagedTable) {
+  auto native = pe::PeImage::Load(LDKEYS_ARM64X_PATH);
+  ASSERT_TRUE(native) << native.error();
+  auto ec = pe::Arm64ecView(*native);
+  ASSERT_TRUE(ec) << ec.error();
+  const pe::Headers& h = native->headers();
+  const uint32_t config = h.directory(pe::kDirLoadConfig).rva;
+  const auto& section = native->sections().at(native->U16(config + 0xE4, "config") - 1u);
+  const uint32_t table =
+      *native->RvaToOffset(section.virtual_address + native->U32(config + 0xE0, "config"));
+  // The view made from one ARM64X block of these records.
+  const auto view = [&](const std::vector<uint16_t>& records) {
+    std::vector<uint8_t> bytes = native->bytes();
+    const auto put = [&](uint32_t at, uint32_t value, int size) {
+      for (int i = 0; i < size; ++i) bytes[at + i] = uint8_t(value >> 8 * i);
     };
     const uint32_t block = 8 + 2 * uint32_t(records.size());
-    put32(table_ + 4, 12 + block);  // the table's size, after its header
-    put32(table_ + 16, block);      // the entry's BaseRelocSize (Symbol 6 stays)
-    put32(table_ + 20, 0);          // the block's page
-    put32(table_ + 24, block);
-    for (size_t i = 0; i < records.size(); ++i) {
-      bytes[table_ + 28 + 2 * i] = uint8_t(records[i]);
-      bytes[table_ + 29 + 2 * i] = uint8_t(records[i] >> 8);
-    }
-    return bytes;
-  }
+    put(table + 4, 12 + block, 4);  // the table's size; its entry's Symbol stays 6
+    put(table + 16, block, 4);      // the entry's size
+    put(table + 20, 0, 4);          // the block's page and size
+    put(table + 24, block, 4);
+    for (size_t i = 0; i < records.size(); ++i) put(table + 28 + 2 * uint32_t(i), records[i], 2);
+    auto image = pe::PeImage::Parse(std::move(bytes));
+    return image ? pe::Arm64ecView(*image) : image;
+  };
 
-  // A delta record for a directory entry of the header, and its operand.
-  std::vector<uint16_t> Delta(unsigned directory) const {
-    const pe::Headers& h = native_->headers();
-    const int64_t delta =
-        int64_t(ec_->headers().directory(directory).rva) - h.directory(directory).rva;
-    const bool by_8 = delta % 8 == 0;
-    EXPECT_EQ(delta % 4, 0);
-    const uint16_t at = uint16_t(h.directories_offset + 8 * directory);
-    return {uint16_t(at | 2 << 12 | (delta < 0) << 14 | by_8 << 15),
-            uint16_t((delta < 0 ? -delta : delta) / (by_8 ? 8 : 4))};
-  }
-
-  std::unique_ptr<pe::PeImage> native_, ec_;
-  uint32_t table_ = 0;
-};
-
-TEST_F(PeArm64x, AppliesValueDeltaAndZeroFillRelocations) {
-  const pe::Headers& h = native_->headers();
   std::vector<uint16_t> records = {uint16_t((h.nt_offset + 4) | 1 << 12 | 1 << 14), 0x8664};
-  for (unsigned dir : {pe::kDirExport, pe::kDirLoadConfig})
-    for (uint16_t r : Delta(dir)) records.push_back(r);
+  for (unsigned dir : {pe::kDirExport, pe::kDirLoadConfig}) {
+    const int64_t delta = int64_t(ec->headers().directory(dir).rva) - h.directory(dir).rva;
+    const bool by_8 = delta % 8 == 0, negative = delta < 0;
+    ASSERT_EQ(delta % 4, 0);
+    records.push_back(
+        uint16_t((h.directories_offset + 8 * dir) | 2 << 12 | negative << 14 | by_8 << 15));
+    records.push_back(uint16_t((negative ? -delta : delta) / (by_8 ? 8 : 4)));
+  }
   records.push_back(uint16_t(h.checksum_offset | 0 << 12 | 2 << 14));
   records.push_back(0);  // padding to 4 bytes
-  auto rewritten = pe::PeImage::Parse(WithRecords(records));
+  auto rewritten = view(records);
   ASSERT_TRUE(rewritten) << rewritten.error();
-  auto view = pe::Arm64ecView(*rewritten);
-  ASSERT_TRUE(view) << view.error();
-
-  std::vector<uint8_t> expected = ec_->bytes();
+  std::vector<uint8_t> expected = ec->bytes();
   std::fill_n(expected.begin() + h.checksum_offset, 4, 0);
-  // The rewritten table itself differs; compare everything before it.
-  ASSERT_EQ(view->bytes().size(), expected.size());
-  EXPECT_TRUE(std::equal(expected.begin(), expected.begin() + table_, view->bytes().begin()));
-}
+  // Everything before the rewritten table is the real view's.
+  EXPECT_TRUE(std::equal(expected.begin(), expected.begin() + table, rewritten->bytes().begin()));
 
-TEST_F(PeArm64x, RefusesADamagedTable) {
-  const pe::Headers& h = native_->headers();
-  const std::pair<std::vector<uint8_t>, std::string> cases[] = {
-      {WithRecords({uint16_t((h.nt_offset + 4) | 3 << 12)}), "unknown type 3"},
-      {WithRecords({uint16_t((h.nt_offset + 4) | 1 << 12 | 3 << 14), 0x8664}),
-       "runs past its block"},
-      {WithRecords({uint16_t(0xFFF | 1 << 12 | 1 << 14), 0x8664}),
-       "changes bytes the file does not hold"},
+  const std::pair<std::vector<uint16_t>, std::string> damaged[] = {
+      {{uint16_t((h.nt_offset + 4) | 3 << 12)}, "unknown type 3"},
+      {{uint16_t((h.nt_offset + 4) | 1 << 12 | 3 << 14), 0x8664}, "runs past its block"},
+      {{uint16_t(0xFFF | 1 << 12 | 1 << 14), 0x8664}, "changes bytes the file does not hold"},
   };
-  for (const auto& [bytes, message] : cases) {
-    auto image = pe::PeImage::Parse(bytes);
-    ASSERT_TRUE(image) << image.error();
-    auto view = pe::Arm64ecView(*image);
-    ASSERT_FALSE(view) << message;
-    EXPECT_NE(view.error().find(message), std::string::npos) << view.error();
+  for (const auto& [bad, message] : damaged) {
+    auto refused = view(bad);
+    ASSERT_FALSE(refused) << message;
+    EXPECT_NE(refused.error().find(message), std::string::npos) << refused.error();
   }
 }
 
