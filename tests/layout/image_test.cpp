@@ -9,7 +9,6 @@
 #include <vector>
 
 #include "ldkeys_file.h"
-#include "pe/arm64x.h"
 
 namespace {
 
@@ -226,30 +225,5 @@ INSTANTIATE_TEST_SUITE_P(EveryModule, LdkeysImage,
                          ::testing::Values(Module::kI386, Module::kWow64, Module::kAmd64,
                                            Module::kArm64, Module::kArm64ec),
                          [](const auto& info) { return ldkeys_test::ModuleName(info.param); });
-
-}  // namespace
-
-namespace {
-
-// The ARM64X relocations turn the native view into the ARM64EC one by
-// switching the machine, the export directory and the load configuration,
-// and nothing else: the two views share every other header field, the
-// resources and the relocations.
-TEST(LdkeysArm64x, TheViewsDifferInMachineExportsAndLoadConfigurationOnly) {
-  const pe::PeImage* native = ldkeys_test::Image(Module::kArm64);
-  ASSERT_NE(native, nullptr);
-  auto fixups = pe::Arm64xFixups(*native);
-  ASSERT_TRUE(fixups) << fixups.error();
-  const pe::Headers& h = native->headers();
-  const auto directory = [&](unsigned index) { return h.directories_offset + 8 * index; };
-  std::set<uint32_t> touched;
-  for (const pe::Arm64xFixup& f : *fixups) {
-    EXPECT_EQ(f.kind, pe::Arm64xFixup::Kind::kValue) << "at RVA " << f.rva;
-    touched.insert(f.rva);
-  }
-  EXPECT_EQ(touched, (std::set<uint32_t>{
-                         h.nt_offset + 4, directory(pe::kDirExport), directory(pe::kDirExport) + 4,
-                         directory(pe::kDirLoadConfig), directory(pe::kDirLoadConfig) + 4}));
-}
 
 }  // namespace
