@@ -14,7 +14,6 @@
 #include "kbdinspect/strokes.h"
 #include "kbdinspect/svg_chart.h"
 #include "kbdinspect/translate.h"
-#include "pe/arm64x.h"
 #include "pe/text.h"
 
 namespace {
@@ -64,7 +63,8 @@ void Report(const kbd::LayoutFile& loaded) {
             << (gaps.empty() ? "all" : "not all") << " covered by base relocations\n";
 }
 
-// Name, ordinal and target kind of every export: what a caller can look up.
+// Module name, name, ordinal and forwarder of every export: what a caller
+// can look up.
 std::vector<std::string> ExportList(const pe::PeImage& image) {
   std::vector<std::string> out;
   auto exports = image.Exports();
