@@ -21,6 +21,16 @@ constexpr uint64_t kDynamicRelocationArm64x = 6;
 constexpr uint32_t kMaxCodeRanges = 4096;
 constexpr uint32_t kMaxImageSize = 256u << 20;
 
+// A little-endian value of `width` bytes in a byte buffer.
+uint64_t LoadLe(const uint8_t* at, unsigned width) {
+  uint64_t value = 0;
+  for (unsigned i = width; i-- > 0;) value = value << 8 | at[i];
+  return value;
+}
+void StoreLe(uint8_t* at, uint64_t value, unsigned width) {
+  for (unsigned i = 0; i < width; ++i) at[i] = uint8_t(value >> 8 * i);
+}
+
 // The load configuration's RVA when it is large enough to hold `field`
 // (8 bytes), or nullopt.
 std::optional<uint32_t> LoadConfigWith(const PeImage& image, uint32_t field) {
@@ -102,8 +112,7 @@ void ReadFixupBlock(const PeImage& image, uint32_t at, uint32_t block_size,
     if (offset + operand > block_size)
       throw FormatError("ARM64X relocation at RVA " + Hex(fixup.rva) + " runs past its block");
     if (fixup.kind == Arm64xFixup::Kind::kValue) {
-      for (uint32_t i = operand; i-- > 0;)
-        fixup.value = fixup.value << 8 | image.U8(at + offset + i, "ARM64X relocation");
+      fixup.value = LoadLe(image.Bytes(at + offset, operand, "ARM64X relocation").data(), operand);
     } else if (fixup.kind == Arm64xFixup::Kind::kDelta) {
       // Bit 14 negates, bit 15 scales by 8 instead of 4.
       const int64_t magnitude =
@@ -200,7 +209,7 @@ Expected<PeImage> Arm64ecView(const PeImage& image) {
       value = image.U64(fixup.rva, "ARM64X relocation") + uint64_t(fixup.delta);
     else if (fixup.kind == Arm64xFixup::Kind::kZero)
       value = 0;
-    for (uint32_t i = 0; i < fixup.size; ++i) bytes[*first + i] = uint8_t(value >> 8 * i);
+    StoreLe(&bytes[*first], value, fixup.size);
   }
   auto view = PeImage::Parse(std::move(bytes));
   if (!view) return std::unexpected("the ARM64EC view: " + view.error());
@@ -233,10 +242,7 @@ Expected<std::vector<uint8_t>> MapImage(const PeImage& image, uint64_t base) {
     if (width == 0 || uint64_t(r.rva) + width > mapped.size())
       return std::unexpected("cannot apply the base relocation of type " + std::to_string(r.type) +
                              " at RVA " + Hex(r.rva));
-    uint64_t value = 0;
-    for (unsigned i = width; i-- > 0;) value = value << 8 | mapped[r.rva + i];
-    value += delta;
-    for (unsigned i = 0; i < width; ++i) mapped[r.rva + i] = uint8_t(value >> 8 * i);
+    StoreLe(&mapped[r.rva], LoadLe(&mapped[r.rva], width) + delta, width);
   }
   return mapped;
 }
