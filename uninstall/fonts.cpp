@@ -62,7 +62,9 @@ static void RemoveLinkToPackageFile(HKEY links, const char* faceName, const char
     RegDeleteValueA(links, faceName);
 }
 
-int RemoveEudcLinks() {
+// Inlined into both callers, so that uninstall.exe's own step stays the code
+// it always was, with HKEY_CURRENT_USER in place of the key.
+__attribute__((always_inline)) static inline int RemoveEudcLinksUnder(HKEY userRoot) {
   if (!IsResolved(PackagePaths.InstallFolder)) return 1;
   char mingFile[MAX_PATH];
   char kaiFile[MAX_PATH];
@@ -71,11 +73,14 @@ int RemoveEudcLinks() {
   if (!mingFormed && !kaiFormed) return 1;
 
   HKEY links;
-  if (RegOpenKeyExA(HKEY_CURRENT_USER, EudcLinksPath, 0, KEY_ALL_ACCESS, &links) != ERROR_SUCCESS)
-    return 1;
+  if (RegOpenKeyExA(userRoot, EudcLinksPath, 0, KEY_ALL_ACCESS, &links) != ERROR_SUCCESS) return 1;
   RemoveLinkToPackageFile(links, MingFaceName, mingFile);
   RemoveLinkToPackageFile(links, NewMingFaceName, mingFile);
   RemoveLinkToPackageFile(links, KaiFaceName, kaiFile);
   RegCloseKey(links);
   return 1;
 }
+
+int RemoveEudcLinks() { return RemoveEudcLinksUnder(HKEY_CURRENT_USER); }
+
+int RemoveEudcLinksFor(HKEY userRoot) { return RemoveEudcLinksUnder(userRoot); }

@@ -33,19 +33,6 @@ static ATOM RegisterWindowClass(HINSTANCE instance) {
   return RegisterClassExA(&windowClass);
 }
 
-// Each step does its own work or quietly skips what it cannot reach, so
-// every one runs whatever the one before it did. The EUDC links are compared
-// with paths inside the install folder, so they go before that folder.
-static void RunRemovalSteps() {
-  RemoveKeyboardLayout();
-  RemoveFonts();
-  RemoveWordTemplate();
-  RemoveExcelAddin();
-  RemoveProgramGroup();
-  RemoveEudcLinks();
-  RemoveInstallFolders();
-}
-
 int UninstallMain(HINSTANCE instance, int showCommand) {
   if (!RegisterWindowClass(instance)) return 0;
 

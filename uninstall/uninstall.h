@@ -52,7 +52,24 @@ int ActivateReplacementLayout(HKEY preloadKey, const char* klid);
 // Fonts and EUDC links (fonts.cpp).
 int RemoveFonts();
 int RemoveEudcLinks();
+// The same rule for the links in another user's hive, opened at userRoot.
+int RemoveEudcLinksFor(HKEY userRoot);
 
 // Office add-ins (office.cpp).
 int RemoveWordTemplate();
 int RemoveExcelAddin();
+
+// The seven removal steps in their fixed order, for uninstall.exe's main
+// flow and Setup's silent removal. Each step does its own work or quietly
+// skips what it cannot reach, so every one runs whatever the one before it
+// did. The EUDC links are compared with paths inside the install folder, so
+// they go before that folder.
+static inline void RunRemovalSteps() {
+  RemoveKeyboardLayout();
+  RemoveFonts();
+  RemoveWordTemplate();
+  RemoveExcelAddin();
+  RemoveProgramGroup();
+  RemoveEudcLinks();
+  RemoveInstallFolders();
+}
