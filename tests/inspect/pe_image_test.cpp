@@ -262,30 +262,51 @@ TEST(PeImage, MapsTheImageAtAnotherBase) {
 
 // The built module's ARM64X relocations rewritten as one of each kind: a
 // value for the machine, deltas (scaled by 8, or by 4) for the two
-// directories, a zero fill of the checksum. They must make the real ARM64EC
-// view with its checksum cleared; a damaged record is refused.
+// directories, a zero fill of the checksum, and in a later page a negative
+// delta at an offset above 0x7FF, after an entry of another kind that must be
+// stepped over unread. They must make the real ARM64EC view with its checksum
+// cleared and that one value lowered; a damaged record is refused.
 TEST(PeArm64x, AppliesEveryKindOfRelocationAndRefusesADamagedTable) {
-  auto native = pe::PeImage::Load(LDKEYS_ARM64X_PATH);
+  auto file = pe::PeImage::Load(LDKEYS_ARM64X_PATH);
+  ASSERT_TRUE(file) << file.error();
+  const uint32_t config = file->headers().directory(pe::kDirLoadConfig).rva;
+  const uint16_t index = file->U16(config + 0xE4, "config") - 1u;
+  // Room for a longer table: the section that holds it maps all its raw bytes.
+  std::vector<uint8_t> widened = file->bytes();
+  const uint32_t size_at = file->headers().directories_offset +
+                           8 * uint32_t(file->headers().directories.size()) + 40 * index + 8;
+  const uint32_t raw_size = file->sections().at(index).raw_size;
+  for (int i = 0; i < 4; ++i) widened[size_at + i] = uint8_t(raw_size >> 8 * i);
+  auto native = pe::PeImage::Parse(std::move(widened));
   ASSERT_TRUE(native) << native.error();
   auto ec = pe::Arm64ecView(*native);
   ASSERT_TRUE(ec) << ec.error();
   const pe::Headers& h = native->headers();
-  const uint32_t config = h.directory(pe::kDirLoadConfig).rva;
-  const auto& section = native->sections().at(native->U16(config + 0xE4, "config") - 1u);
+  const auto& section = native->sections().at(index);
   const uint32_t table =
       *native->RvaToOffset(section.virtual_address + native->U32(config + 0xE0, "config"));
-  // The view made from one ARM64X block of these records.
+  // The later page's block: a negative delta, scaled by 8, on the last 8
+  // bytes of the load configuration's page.
+  const uint32_t high = config | 0xFF8;
+  ASSERT_TRUE(native->ContainsRange(high, 8));
+  const std::vector<uint16_t> later = {uint16_t(0xFF8 | 2 << 12 | 3 << 14), 0x123};
+  // The view made from a table of an entry of another kind (3, import control
+  // transfers, whose 32-bit record would read as an ARM64X one of the unknown
+  // type 3), then the ARM64X entry: a block of these records for page 0 and
+  // the later page's block.
   const auto view = [&](const std::vector<uint16_t>& records) {
     std::vector<uint8_t> bytes = native->bytes();
-    const auto put = [&](uint32_t at, uint32_t value, int size) {
-      for (int i = 0; i < size; ++i) bytes[at + i] = uint8_t(value >> 8 * i);
+    uint32_t at = table + 4;
+    const auto put = [&](uint64_t value, int size) {
+      for (int i = 0; i < size; ++i) bytes[at++] = uint8_t(value >> 8 * i);
     };
-    const uint32_t block = 8 + 2 * uint32_t(records.size());
-    put(table + 4, 12 + block, 4);  // the table's size; its entry's Symbol stays 6
-    put(table + 16, block, 4);      // the entry's size
-    put(table + 20, 0, 4);          // the block's page and size
-    put(table + 24, block, 4);
-    for (size_t i = 0; i < records.size(); ++i) put(table + 28 + 2 * uint32_t(i), records[i], 2);
+    const uint32_t blocks = 8 + 2 * uint32_t(records.size()) + 8 + 2 * uint32_t(later.size());
+    put(24 + 12 + blocks, 4);  // the table's size
+    put(3, 8), put(12, 4), put(0, 4), put(12, 4), put(0x3000 | h.nt_offset, 4);
+    put(6, 8), put(blocks, 4), put(0, 4), put(8 + 2 * records.size(), 4);
+    for (uint16_t record : records) put(record, 2);
+    put(high & ~0xFFFu, 4), put(8 + 2 * later.size(), 4);
+    for (uint16_t record : later) put(record, 2);
     auto image = pe::PeImage::Parse(std::move(bytes));
     return image ? pe::Arm64ecView(*image) : image;
   };
@@ -305,6 +326,8 @@ TEST(PeArm64x, AppliesEveryKindOfRelocationAndRefusesADamagedTable) {
   ASSERT_TRUE(rewritten) << rewritten.error();
   std::vector<uint8_t> expected = ec->bytes();
   std::fill_n(expected.begin() + h.checksum_offset, 4, 0);
+  const uint64_t lowered = native->U64(high, "test") - 0x123 * 8;
+  for (int i = 0; i < 8; ++i) expected[*native->RvaToOffset(high) + i] = uint8_t(lowered >> 8 * i);
   // Everything before the rewritten table is the real view's.
   EXPECT_TRUE(std::equal(expected.begin(), expected.begin() + table, rewritten->bytes().begin()));
 
