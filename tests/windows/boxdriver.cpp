@@ -144,8 +144,11 @@ int PressButton(HWND box, int id) {
 
 // --- the background picture ------------------------------------------------
 
-// The 8-bit picture as stored in the resource: header, palette, rows.
+// The 8-bit picture as stored in the resource: header, palette, rows, in
+// the program's file mapped as data, which the driver lets go of before it
+// answers: the program is about to delete that file.
 struct Picture {
+  HMODULE module;
   const BITMAPINFOHEADER* header;
   const RGBQUAD* palette;
   const BYTE* bits;
@@ -154,6 +157,7 @@ struct Picture {
 bool LoadPicture(const char* exePath, Picture* picture) {
   HMODULE module = LoadLibraryExA(exePath, nullptr, LOAD_LIBRARY_AS_DATAFILE);
   if (!module) return false;
+  picture->module = module;
   HRSRC resource =
       FindResourceExA(module, MAKEINTRESOURCEA(2) /* RT_BITMAP */, "BKGND", kResourceLanguage);
   if (!resource) return false;
@@ -223,6 +227,25 @@ int CompareBackground(HWND window, HWND box, const Picture& picture, bool report
 
 // --- checks ----------------------------------------------------------------
 
+int CompareWithPicture(HWND window, HWND box, const Picture& picture) {
+  // The modal loop paints the window soon after the box appears; give it
+  // a moment before calling a difference a failure.
+  const int attempts = 20;
+  int compared = 0, mismatches = 0;
+  for (int attempt = 1; attempt <= attempts; ++attempt) {
+    mismatches = CompareBackground(window, box, picture, attempt == attempts, &compared);
+    if (mismatches == 0) break;
+    Sleep(250);
+  }
+  if (compared < 40)
+    return Fail(kBackground, "only %d background pixels visible around the box", compared);
+  if (mismatches)
+    return Fail(kBackground, "%d of %d background pixels differ from the bitmap", mismatches,
+                compared);
+  Note("background: %d pixels match the bitmap", compared);
+  return kPassed;
+}
+
 int CheckMainWindow(HWND box, const char* exePath) {
   HWND window = FindWindowA(kMainClass, nullptr);
   if (!window) return Fail(kNoMainWindow, "no window of class \"%s\"", kMainClass);
@@ -245,25 +268,13 @@ int CheckMainWindow(HWND box, const char* exePath) {
   Note("main window %ld x %ld at (%ld,%ld), style %08lX, owns the box", width, height, outer.left,
        outer.top, style);
 
-  Picture picture;
-  if (!LoadPicture(exePath, &picture))
+  Picture picture = {};
+  bool loaded = LoadPicture(exePath, &picture);
+  int result = loaded ? CompareWithPicture(window, box, picture) : kPassed;
+  if (picture.module) FreeLibrary(picture.module);
+  if (!loaded)
     return Fail(kNoBitmap, "no 640 x 480 8-bit BKGND bitmap (language 1028) in %s", exePath);
-  // The modal loop paints the window soon after the box appears; give it
-  // a moment before calling a difference a failure.
-  const int attempts = 20;
-  int compared = 0, mismatches = 0;
-  for (int attempt = 1; attempt <= attempts; ++attempt) {
-    mismatches = CompareBackground(window, box, picture, attempt == attempts, &compared);
-    if (mismatches == 0) break;
-    Sleep(250);
-  }
-  if (compared < 40)
-    return Fail(kBackground, "only %d background pixels visible around the box", compared);
-  if (mismatches)
-    return Fail(kBackground, "%d of %d background pixels differ from the bitmap", mismatches,
-                compared);
-  Note("background: %d pixels match the bitmap", compared);
-  return kPassed;
+  return result;
 }
 
 int CheckBox(HWND box, const char* expected, int code) {

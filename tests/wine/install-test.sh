@@ -84,9 +84,9 @@ holder=
 # Where the case puts the stand-in for input.dll (start_case), if it does:
 # the folder a 32-bit program loads the system's DLLs from.
 STANDIN_DIR=
-# The programs the last removal ran, which a running program cannot delete:
-# uninstall.exe alone when started by hand, ldremove.exe too when started
-# as Apps & features starts it.
+# The programs the last removal left for the restart, which a running
+# program cannot delete: uninstall.exe when started by hand; nothing when
+# the companion ran (companion_removed).
 removal_programs=("$UNINSTALL")
 
 # On 64-bit Windows the installer, a 32-bit program like the uninstaller,
@@ -243,15 +243,17 @@ check_input_calls() {
     check_lines "$name: the calls of InstallLayoutOrTip" "$dir/$name.calls"
 }
 
-# Usage: run_companion NAME EXIT_CODE ok|cancel|none
+# Usage: run_companion NAME EXIT_CODE ok|cancel|none [ARGUMENT...]
 # Runs the installed ldremove.exe as a deployment tool does, reading its
 # whole exit code, with the box driver answering uninstall.exe's box (none:
-# no box is expected). It gets a command line it does not know, which it
-# ignores.
+# no box is expected, and none may come). Without ARGUMENTs it gets one it
+# does not know, which it ignores; /S removes silently.
 run_companion() {
   local name=$1 expected=$2 answer=$3 pid rc=0 code
+  shift 3
+  (($#)) || set -- --unknown
   rm -f "$dir/$name.code"
-  (wine_session_run "$prefix" 180 "$dir/$name.log" "$COMPANION" /S --unknown &&
+  (wine_session_run "$prefix" 180 "$dir/$name.log" "$COMPANION" "$@" &&
     echo "$WINE_EXIT_CODE" >"$dir/$name.code") &
   pid=$!
   [[ $answer == none ]] ||
@@ -263,7 +265,7 @@ run_companion() {
   code=$(cat "$dir/$name.code" 2>/dev/null) || true
   [[ $code == "$expected" ]] || fail "$name: ldremove.exe exited with ${code:-no code}, expected $expected"
   take_input_calls "$name"
-  [[ $answer != ok ]] || removal_programs=("$COMPANION" "$UNINSTALL")
+  [[ $answer == cancel || $expected == 1603 ]] || companion_removed "$name"
 }
 
 # Usage: remove_through_apps NAME
@@ -279,7 +281,24 @@ remove_through_apps() {
   wait "$pid" || fail "$name: uninstaller --remove failed (see $name.log)"
   ((rc == 0)) || fail "$name: the box driver failed with code $rc"
   take_input_calls "$name"
-  removal_programs=("$COMPANION" "$UNINSTALL")
+  companion_removed "$name"
+}
+
+# Usage: companion_removed NAME
+# The companion moves itself out of the install folder and runs the
+# uninstaller from a private folder beside the maker folder, so that
+# neither keeps the install folder for the restart; once it has ended, the
+# system's command interpreter deletes that folder. Waits up to 30 s for it
+# to go.
+companion_removed() {
+  local parent i
+  removal_programs=()
+  parent=$(dirname "$(pkg_host_path "$prefix" "$MAKER")")
+  for ((i = 0; i < 300; i++)); do
+    compgen -G "$parent/Lindorian removal *" >/dev/null || return 0
+    sleep 0.1
+  done
+  fail "$1: the companion's private folder is still there: $(ls "$parent")"
 }
 
 # Usage: hold 'C:\file'...
@@ -493,22 +512,26 @@ reg $PRELOAD :: \"2\" = \"00000628\""
 }
 
 # Usage: check_removed LISTING [HELD_FILE...]
-# After the uninstaller, before the restart: the machine as before the
+# After a removal, before the restart: the machine as before the
 # installation, but for what was in use and waits for the restart to
-# delete it (check_waiting): the uninstaller's own file, which a running
+# delete it (check_waiting): the files given, which a program held open,
+# and, after uninstall.exe started by hand, its own file, which a running
 # program cannot delete, with the install folder and the maker folder
-# around it, and the files given, which a program held open.
+# around it. Nothing waits where nothing was in use.
 check_removed() {
   local listing=$1 file
   shift
-  { printf 'new %s\n' "$MAKER" "$PENDING"
+  { ((${#removal_programs[@]} == 0)) || echo "new $MAKER"
+    ((${#removal_programs[@]} + $# == 0)) || echo "new $PENDING"
     for file; do echo "new $file"; done
     # uninstall.exe started by hand knows nothing of the entry.
-    [[ ${removal_programs[0]} != "$UNINSTALL" ]] || echo "new $ENTRY"
+    ((${#removal_programs[@]} == 0)) || echo "new $ENTRY"
   } | check_change "$listing" machine "$listing"
-  { printf 'file d %s\n' "$MAKER" "$PKG_INSTALL"
-    printf 'file f %s\n' "${removal_programs[@]}"
-  } | check_tree "$listing" "$MAKER"
+  if ((${#removal_programs[@]})); then
+    { printf 'file d %s\n' "$MAKER" "$PKG_INSTALL"
+      printf 'file f %s\n' "${removal_programs[@]}"
+    } | check_tree "$listing" "$MAKER"
+  fi
   check_waiting "$listing"
 }
 
@@ -603,9 +626,10 @@ age_placed_files() {
 # input.dll), the user's input list under their default language. It is
 # then in use, as on a signed-in machine: the layout loaded, its module and
 # the serif font held open, while the user removes it from Add/Remove
-# Programs, which runs the companion and the uninstaller from the install
-# folder. What they cannot delete waits for the restart, which leaves the
-# machine exactly as before.
+# Programs, which runs the companion and the uninstaller (on 64-bit
+# Windows, while a deployment tool removes it silently: exit code 3010).
+# What is held waits for the restart, which leaves the machine exactly as
+# before; nothing else does.
 case_roundtrip() {
   STANDIN_DIR=${STANDIN_DIR:-'C:\windows\system32'}
   start_case </dev/null
@@ -615,7 +639,7 @@ case_roundtrip() {
   check_installed_alone installed
   hold_in_use
   load_layout 00000628
-  remove_through_apps removed
+  if [[ $WINEARCH == win64 ]]; then run_companion removed 3010 none /S; else remove_through_apps removed; fi
   list removed
   check_input_calls removed "1 0409:00000628"
   check_removed removed "${IN_USE[@]}"
@@ -629,7 +653,8 @@ case_roundtrip() {
 # times of the files and shortcuts it writes again. The companion, started
 # as a deployment tool starts it, fails without uninstall.exe and changes
 # nothing, changes nothing either when the user cancels, and then removes
-# everything, asking for the restart that deletes what was running.
+# everything at once: nothing was in use, so nothing waits for the restart
+# and the exit code is 0.
 case_twice() {
   local aside=$dir/uninstall.exe.aside
   STANDIN_DIR='C:\windows\system32'
@@ -647,7 +672,7 @@ case_twice() {
   list cancelled
   check_input_calls cancelled
   check_change cancelled second cancelled </dev/null
-  run_companion removed 3010 ok
+  run_companion removed 0 ok
   list removed
   check_input_calls removed "1 0409:00000628"
   check_removed removed
@@ -662,7 +687,9 @@ case_twice() {
 # companion exits with 1602 and changes nothing, calling nothing; on OK it
 # is gone, and the companion takes the layout out of the input list and
 # deletes the entry, leaving the other layout and its preload entry as
-# they were (check_removed: everything not named is unchanged).
+# they were (check_removed: everything not named is unchanged). That
+# removal is the silent one (/S), with no box and nobody to answer one:
+# exit code 0, and nothing waits for the restart.
 case_beside() {
   STANDIN_DIR='C:\windows\system32'
   start_case <<EOF
@@ -687,7 +714,7 @@ reg $PRELOAD :: \"3\" = \"00010628\""
   list cancelled
   check_input_calls cancelled
   check_change cancelled installed cancelled </dev/null
-  run_companion removed 3010 ok
+  run_companion removed 0 none /S
   list removed
   check_input_calls removed "1 0409:00010628"
   check_removed removed

@@ -1,0 +1,3 @@
+#include "profiles.h"
+void RemovePackageFromEveryProfile(const char*) {}
+void RemoveActiveSetupComponent() {}

@@ -1,0 +1,4 @@
+#pragma once
+#include <windows.h>
+void RemovePackageFromEveryProfile(const char* klid);
+void RemoveActiveSetupComponent();
