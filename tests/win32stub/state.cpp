@@ -161,6 +161,9 @@ void WINAPI GetStartupInfoA(STARTUPINFOA* info) {
   info->wShowWindow = S().startupShowWindow;
 }
 
+// Logged, and returns at once: the tests do not wait.
+void WINAPI Sleep(DWORD milliseconds) { Log("Sleep", {Num(milliseconds)}, 0); }
+
 void WINAPI ExitProcess(UINT exitCode) {
   Log("ExitProcess", {Num(exitCode)}, 0);
   throw win32stub::ProcessExit{exitCode};

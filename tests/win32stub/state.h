@@ -59,8 +59,14 @@ struct Window {
 
 struct State {
   std::filesystem::path root;  // the drive folders live here
-  std::shared_ptr<RegKey> localMachine, currentUser;
+  std::shared_ptr<RegKey> localMachine, currentUser, users;
   std::map<std::uintptr_t, OpenKey> openKeys;
+  // Hive files: what each holds (by host path), the test's handles for
+  // them, and the hives loaded under HKEY_USERS with the file of each.
+  std::map<std::string, std::shared_ptr<RegKey>> hiveFiles;
+  std::map<std::uintptr_t, std::string> hiveFileRoots;
+  std::map<std::string, std::string, NoCase> loadedHives;
+  int failingUnloads = 0;
   std::map<std::uintptr_t, OpenFind> openFinds;
   std::set<std::string> lockedFiles;  // host paths
   bool failDelayedMoves = false;
@@ -82,6 +88,11 @@ struct State {
   std::map<std::uintptr_t, std::uintptr_t> dcs;  // live DC -> selected object
   std::uintptr_t nextHandle = 0x10000;
   DWORD lastError = 0;
+
+  // The process token (token.cpp): open handles with their access, the
+  // privileges enabled in it and those it lacks.
+  std::map<std::uintptr_t, DWORD> tokens;
+  std::set<std::string, NoCase> enabledPrivileges, missingPrivileges;
 
   win32stub::Platform platform = win32stub::Platform::kNative32;  // wow64.cpp
   bool redirectionOff = false, failRedirectionControl = false;
@@ -112,6 +123,9 @@ std::filesystem::path Resolve(std::string_view windowsPath);
 std::string Redirected(std::string_view windowsPath);
 // The handle GetModuleHandleA gives for kernel32.dll.
 HMODULE Kernel32Module();
+
+// Both privileges that loading and unloading a hive need are enabled.
+bool HoldsHivePrivileges();
 
 LRESULT Deliver(Window& window, UINT message, WPARAM wParam, LPARAM lParam);
 void ResetRegistry();

@@ -1,8 +1,11 @@
-// The kernel32 string routines and user32's wsprintfA.
+// The kernel32 string routines, ExpandEnvironmentStringsA and user32's
+// wsprintfA.
 #include "state.h"
 
 #include <cstdarg>
 #include <cstring>
+#include <string>
+#include <string_view>
 
 namespace {
 
@@ -98,9 +101,42 @@ void Convert(Output& out, const char*& format, va_list& args) {
   if (left) out.Pad(padding, ' ');
 }
 
+// The variables a profile folder in ProfileList is written with.
+constexpr std::pair<std::string_view, std::string_view> kEnvironment[] = {
+    {"SystemDrive", "C:"}, {"SystemRoot", "C:\\WINDOWS"}, {"windir", "C:\\WINDOWS"}};
+
+std::string Expand(std::string_view text) {
+  std::string expanded;
+  for (std::size_t at = 0; at < text.size();) {
+    std::size_t end = text[at] == '%' ? text.find('%', at + 1) : std::string_view::npos;
+    const std::string_view name =
+        end == std::string_view::npos ? "" : text.substr(at + 1, end - at - 1);
+    bool known = false;
+    for (const auto& [variable, value] : kEnvironment)
+      if (!name.empty() && win32stub::detail::EqualNoCase(variable, name)) {
+        expanded += value;
+        known = true;
+      }
+    if (known)
+      at = end + 1;
+    else
+      expanded += text[at++];
+  }
+  return expanded;
+}
+
 }  // namespace
 
 extern "C" {
+
+// The count includes the terminator; a buffer too small is left as it was
+// and the count it needs is returned.
+DWORD WINAPI ExpandEnvironmentStringsA(LPCSTR source, LPSTR destination, DWORD size) {
+  const std::string expanded = Expand(source ? source : "");
+  const DWORD needed = static_cast<DWORD>(expanded.size() + 1);
+  if (destination && size >= needed) std::memcpy(destination, expanded.c_str(), needed);
+  return needed;
+}
 
 LPSTR WINAPI lstrcpyA(LPSTR destination, LPCSTR source) {
   if (!destination || !source) return nullptr;

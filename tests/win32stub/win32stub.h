@@ -17,13 +17,15 @@
 
 namespace win32stub {
 
-// Clears everything: registry (HKLM and HKCU empty), drive (C:\ with the
-// system folder and the application-data folder), windows, handles, call
-// log, scripted answers and injected faults. Call it at the start of a test.
+// Clears everything: registry (HKLM, HKCU and HKEY_USERS empty, no hive
+// files), drive (C:\ with the system folder and the application-data
+// folder), windows, handles, the token's privileges, call log, scripted
+// answers and injected faults. Call it at the start of a test.
 void Reset();
 
 // ---- Call log --------------------------------------------------------------
-// Logged: registry writes and deletions, file and folder deletion and
+// Logged: registry writes and deletions, hive loading and unloading, the
+// token and privilege calls, Sleep, file and folder deletion and
 // creation, deletions left for the restart, window class, window, painting
 // and drawing calls, message boxes, messages sent, keyboard layout loading,
 // font removal, ExitProcess. Arguments appear in the call's own order;
@@ -51,8 +53,9 @@ void ClearCallLog();
 long long Number(const void* handle);
 
 // ---- Registry --------------------------------------------------------------
-// `root` is HKEY_LOCAL_MACHINE or HKEY_CURRENT_USER; `path` names a key below
-// it with "\" separators. Keys on the way are created as needed.
+// `root` is HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER, HKEY_USERS or a hive
+// file's root (HiveFile); `path` names a key below it with "\" separators.
+// Keys on the way are created as needed.
 void CreateKey(HKEY root, std::string_view path);
 void SetValue(HKEY root, std::string_view path, std::string_view name, DWORD type,
               std::string_view bytes);
@@ -61,6 +64,7 @@ void SetString(HKEY root, std::string_view path, std::string_view name, std::str
 
 bool KeyExists(HKEY root, std::string_view path);
 std::vector<std::string> ValueNames(HKEY root, std::string_view path);
+std::vector<std::string> SubkeyNames(HKEY root, std::string_view path);
 // The value's data bytes exactly as stored.
 std::optional<std::string> ValueBytes(HKEY root, std::string_view path, std::string_view name);
 // The value's text: its bytes up to the first terminator.
@@ -76,6 +80,30 @@ void FailValueDelete(HKEY root, std::string_view path, std::string_view name);
 
 // Keys opened by the code under test and not yet closed.
 int OpenKeyCount();
+
+// Enumeration: RegEnumKeyExA and RegEnumValueA list names in the order of
+// the names without regard to case; a deletion moves the later ones down.
+
+// Hive files, as a user's NTUSER.DAT. PlaceHive makes an empty one (a file
+// on the drive) and returns its root for the calls above. RegLoadKeyA (under
+// HKEY_USERS, with both privileges enabled) mounts a copy of what the file
+// holds; RegUnLoadKeyA writes the hive back into the file, and fails while a
+// key in it is open. A hive file that is loaded, or locked with LockFile,
+// cannot be loaded (sharing violation); any other file is no hive (ERROR_BADDB).
+HKEY PlaceHive(std::string_view windowsPath);
+// The root of a hive file placed before: what the file holds now.
+HKEY HiveFile(std::string_view windowsPath);
+// The next `count` unloads fail, as while another program holds a key open.
+void FailHiveUnloads(int count);
+
+// ---- Process token ---------------------------------------------------------
+// The token holds the backup, restore and shutdown privileges, disabled, as
+// an administrator's does, except those it lacks: enabling one of them
+// reports ERROR_NOT_ALL_ASSIGNED.
+void LackPrivilege(std::string_view name);
+bool PrivilegeEnabled(std::string_view name);
+// Token handles opened and not yet closed.
+int OpenTokenCount();
 
 // ---- Drive -----------------------------------------------------------------
 // Where a Windows path lives on the host (existing names matched without
@@ -108,6 +136,9 @@ void SetAnsiCodePage(UINT codePage);
 
 // Enumerations opened by FindFirstFileA and not yet closed.
 int OpenFindCount();
+
+// ExpandEnvironmentStringsA knows SystemDrive (C:), SystemRoot and windir
+// (C:\WINDOWS), in any letter case; other variables stay as written.
 
 // Folder queries: GetSystemDirectoryA and SHGetFolderPathA(CSIDL_APPDATA).
 // Both folders exist after Reset().

@@ -83,6 +83,77 @@ TEST_F(StandIn, RegistryKeysGoOnlyWithoutSubkeys) {
   EXPECT_FALSE(win32stub::KeyExists(HKEY_LOCAL_MACHINE, "Layouts\\00010628"));
 }
 
+TEST_F(StandIn, EnumerationCountsTheTerminatorInTheCapacity) {
+  win32stub::SetString(HKEY_USERS, "S-1\\Keys\\Alpha", "1", "x");
+  win32stub::SetValue(HKEY_USERS, "S-1\\Keys\\Alpha", "22", REG_SZ, "12345678");
+  HKEY key;
+  ASSERT_EQ(RegOpenKeyExA(HKEY_USERS, "S-1\\Keys", 0, KEY_QUERY_VALUE, &key), ERROR_SUCCESS);
+  char name[8];
+  DWORD length = sizeof name;
+  EXPECT_EQ(RegEnumKeyExA(key, 0, name, &length, nullptr, nullptr, nullptr, nullptr),
+            ERROR_ACCESS_DENIED);
+  RegCloseKey(key);
+  ASSERT_EQ(RegOpenKeyExA(HKEY_USERS, "S-1\\Keys", 0, KEY_READ, &key), ERROR_SUCCESS);
+  length = 5;
+  EXPECT_EQ(RegEnumKeyExA(key, 0, name, &length, nullptr, nullptr, nullptr, nullptr),
+            ERROR_MORE_DATA);
+  length = 6;
+  EXPECT_EQ(RegEnumKeyExA(key, 0, name, &length, nullptr, nullptr, nullptr, nullptr),
+            ERROR_SUCCESS);
+  EXPECT_EQ(std::string(name) + std::to_string(length), "Alpha5");
+  EXPECT_EQ(RegEnumKeyExA(key, 1, name, &length, nullptr, nullptr, nullptr, nullptr),
+            ERROR_NO_MORE_ITEMS);
+  RegCloseKey(key);
+  ASSERT_EQ(RegOpenKeyExA(HKEY_USERS, "S-1\\Keys\\Alpha", 0, KEY_READ, &key), ERROR_SUCCESS);
+  char data[4];
+  DWORD type = 0, size = sizeof data;
+  length = sizeof name;
+  EXPECT_EQ(
+      RegEnumValueA(key, 1, name, &length, nullptr, &type, reinterpret_cast<BYTE*>(data), &size),
+      ERROR_MORE_DATA);
+  EXPECT_EQ(size, 8u) << "the size the data needs";
+  length = sizeof name;
+  EXPECT_EQ(RegEnumValueA(key, 0, name, &length, nullptr, &type, nullptr, nullptr), ERROR_SUCCESS);
+  EXPECT_EQ(std::string(name) + std::to_string(length) + std::to_string(type), "111");
+  EXPECT_EQ(RegEnumValueA(key, 2, name, &length, nullptr, nullptr, nullptr, nullptr),
+            ERROR_NO_MORE_ITEMS);
+  RegCloseKey(key);
+}
+
+TEST_F(StandIn, HivesLoadAsCopiesAndGoBackToTheirFileOnUnload) {
+  HKEY file = win32stub::PlaceHive("C:\\Users\\ben\\NTUSER.DAT");
+  win32stub::SetString(file, "Keyboard Layout\\Preload", "1", "00000628");
+  const char* path = "C:\\Users\\BEN\\ntuser.dat";
+  EXPECT_EQ(RegLoadKeyA(HKEY_USERS, "Ben", path), ERROR_PRIVILEGE_NOT_HELD);
+
+  HANDLE token;
+  ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token));
+  TOKEN_PRIVILEGES asked{1, {{{0, 0}, SE_PRIVILEGE_ENABLED}}}, previous{};
+  DWORD size = 0;
+  for (const char* privilege : {"SeBackupPrivilege", "SeRestorePrivilege", "SeBackupPrivilege"}) {
+    ASSERT_TRUE(LookupPrivilegeValueA(nullptr, privilege, &asked.Privileges[0].Luid));
+    ASSERT_TRUE(AdjustTokenPrivileges(token, FALSE, &asked, sizeof previous, &previous, &size));
+  }
+  EXPECT_EQ(previous.PrivilegeCount, 0u) << "enabled already: nothing to undo";
+
+  EXPECT_EQ(RegLoadKeyA(HKEY_USERS, "Ben", path), ERROR_SUCCESS);
+  EXPECT_EQ(RegLoadKeyA(HKEY_USERS, "Ben2", path), ERROR_SHARING_VIOLATION) << "loaded already";
+  win32stub::MakeFile("C:\\Users\\cal\\NTUSER.DAT");
+  EXPECT_EQ(RegLoadKeyA(HKEY_USERS, "Cal", "C:\\Users\\cal\\NTUSER.DAT"), ERROR_BADDB);
+  HKEY preload;
+  ASSERT_EQ(RegOpenKeyExA(HKEY_USERS, "Ben\\Keyboard Layout\\Preload", 0, KEY_ALL_ACCESS, &preload),
+            ERROR_SUCCESS);
+  EXPECT_EQ(RegDeleteValueA(preload, "1"), ERROR_SUCCESS);
+  EXPECT_EQ(win32stub::ValueNames(file, "Keyboard Layout\\Preload").size(), 1u) << "until unloaded";
+  EXPECT_EQ(RegUnLoadKeyA(HKEY_USERS, "Ben"), ERROR_ACCESS_DENIED) << "a key in it is open";
+  RegCloseKey(preload);
+  EXPECT_EQ(RegUnLoadKeyA(HKEY_USERS, "ben"), ERROR_SUCCESS);
+  EXPECT_TRUE(win32stub::ValueNames(file, "Keyboard Layout\\Preload").empty());
+  EXPECT_FALSE(win32stub::KeyExists(HKEY_USERS, "Ben"));
+  EXPECT_TRUE(CloseHandle(token));
+  EXPECT_EQ(win32stub::OpenTokenCount(), 0);
+}
+
 std::vector<std::pair<std::string, DWORD>> List(const std::string& pattern) {
   std::vector<std::pair<std::string, DWORD>> entries;
   WIN32_FIND_DATAA data;
@@ -167,6 +238,11 @@ TEST_F(StandIn, TextRoutines) {
   lstrcatA(buffer, "\\b");
   EXPECT_STREQ(buffer, "C:\\A\\b");
   EXPECT_EQ(lstrlenA(buffer), 6);
+  const char* folder = "%systemdrive%\\Users\\%USERNAME%";
+  EXPECT_EQ(ExpandEnvironmentStringsA(folder, buffer, 19), 20u) << "too small: left alone";
+  EXPECT_STREQ(buffer, "C:\\A\\b");
+  EXPECT_EQ(ExpandEnvironmentStringsA(folder, buffer, 20), 20u);
+  EXPECT_STREQ(buffer, "C:\\Users\\%USERNAME%");
 }
 
 }  // namespace
