@@ -88,6 +88,8 @@ STANDIN_DIR=
 # program cannot delete: uninstall.exe when started by hand; nothing when
 # the companion ran (companion_removed).
 removal_programs=("$UNINSTALL")
+# What a removal changes beyond the package's own items (add_users).
+removal_changes=()
 
 # On 64-bit Windows the installer, a 32-bit program like the uninstaller,
 # puts the folders in Program Files (x86), where ProgramFilesDir in the
@@ -116,12 +118,13 @@ fail() {
   failures=$((failures + 1))
 }
 
-# Wine traces the installer's calls that add a font and announce it (run
-# with WINEDEBUG=+relay), whichever module makes them.
+# Wine traces the installer's calls that add a font and announce it, and
+# the companion's that mount and unmount a user's hive (run with
+# WINEDEBUG=+relay), whichever module makes them.
 setup_trace_registry_text() {
   cat <<'EOF'
 [HKEY_CURRENT_USER\Software\Wine\Debug]
-"RelayInclude"="gdi32.AddFontResourceA;user32.SendMessageTimeoutA"
+"RelayInclude"="gdi32.AddFontResourceA;user32.SendMessageTimeoutA;advapi32.RegLoadKeyA;advapi32.RegUnLoadKeyA"
 
 EOF
 }
@@ -249,11 +252,14 @@ check_input_calls() {
 # no box is expected, and none may come). Without ARGUMENTs it gets one it
 # does not know, which it ignores; /S removes silently.
 run_companion() {
-  local name=$1 expected=$2 answer=$3 pid rc=0 code
+  local name=$1 expected=$2 answer=$3 pid rc=0 code limit=180
   shift 3
   (($#)) || set -- --unknown
+  # A silent removal that shows a box waits for nobody: it fails at the
+  # limit.
+  [[ $answer != none ]] || limit=60
   rm -f "$dir/$name.code"
-  (wine_session_run "$prefix" 180 "$dir/$name.log" "$COMPANION" "$@" &&
+  (WINEDEBUG=+relay wine_session_run "$prefix" "$limit" "$dir/$name.log" "$COMPANION" "$@" &&
     echo "$WINE_EXIT_CODE" >"$dir/$name.code") &
   pid=$!
   [[ $answer == none ]] ||
@@ -299,6 +305,99 @@ companion_removed() {
     sleep 0.1
   done
   fail "$1: the companion's private folder is still there: $(ls "$parent")"
+}
+
+# --- other users of the machine -----------------------------------------------
+
+# Two users besides the one running the cases, each with a profile folder
+# that ProfileList names and the package's entries in their hive among
+# other layouts' entries: Ana is signed in (her hive mounted under
+# HKEY_USERS, as Windows does at a sign-in), Ben is not. Ben's own hive
+# names a Programs folder outside his profile, where another maker's
+# folder Lindorian must stay untouched.
+ANA_SID=S-1-5-21-1-2-3-1001
+BEN_SID=S-1-5-21-1-2-3-1002
+ANA='C:\users\ana'
+BEN='C:\users\ben'
+ANA_PROGRAMS="$ANA\\AppData\\Roaming\\Microsoft\\Windows\\Start Menu\\Programs"
+OTHER_PROGRAMS='C:\Program Files\Other Maker'
+
+# Usage: user_hive_text PROGRAMS PACKAGE_KLID OTHER_KLID
+# A user's hive file in Wine's own text format, which RegLoadKey reads,
+# with the package's per-user entries among others: the input list, the
+# preload list, a substitute of another layout, the per-user step's
+# record, the Active Setup copy and the Programs shell folder.
+user_hive_text() {
+  local programs=${1//\\/\\\\}
+  printf 'WINE REGISTRY Version 2\n\n#arch=win32\n\n'
+  printf '[Control Panel\\\\International\\\\User Profile\\\\en-US] 1797000000\n'
+  printf '"0409:00000409"=dword:00000000\n"0409:%s"=dword:00000001\n"0409:%s"=dword:00000002\n\n' "$2" "$3"
+  printf '[Keyboard Layout\\\\Preload] 1797000000\n'
+  printf '"1"="00000409"\n"2"="%s"\n"3"="%s"\n"4"="00000404"\n\n' "$2" "$3"
+  printf '[Keyboard Layout\\\\Substitutes] 1797000000\n"d0010409"="00010409"\n\n'
+  printf '[Software\\\\Krelmo\\\\Lindorian] 1797000000\n"InstalledLayoutOrTip"="0409:%s"\n\n' "$2"
+  printf '[Software\\\\Microsoft\\\\Active Setup\\\\Installed Components\\\\Krelmo.Lindorian] 1797000000\n'
+  printf '"Version"="2,10"\n\n'
+  printf '[Software\\\\Microsoft\\\\Windows\\\\CurrentVersion\\\\Explorer\\\\Shell Folders] 1797000000\n'
+  printf '"Programs"="%s"\n' "$programs"
+}
+
+# Usage: expand_sz TEXT
+# TEXT as the data of a REG_EXPAND_SZ value in a .reg file.
+expand_sz() {
+  printf 'hex(2):%s' "$(printf '%s\0' "$1" | iconv -f UTF-8 -t UTF-16LE | od -An -v -tx1 |
+    tr -s ' \n' ',,' | sed 's/^,//; s/,$//')"
+}
+
+# Usage: add_users PACKAGE_KLID OTHER_KLID
+# Puts Ana and Ben on the machine (see above), mounts Ana's hive, and lists
+# the prefix anew as $dir/machine.txt.
+add_users() {
+  pkg_mkdir "$prefix" "$ANA" "$BEN" || fail "users: no profile folders"
+  user_hive_text "$ANA_PROGRAMS" "$1" "$2" >"$(pkg_host_path "$prefix" "$ANA\\NTUSER.DAT")"
+  user_hive_text "$OTHER_PROGRAMS" "$1" "$2" >"$(pkg_host_path "$prefix" "$BEN\\NTUSER.DAT")"
+  pkg_put "$prefix" "$ANA_PROGRAMS\\Lindorian\\Uninstall.lnk"
+  pkg_put "$prefix" "$OTHER_PROGRAMS\\Lindorian\\Other.lnk"
+  local list='HKEY_LOCAL_MACHINE\Software\Microsoft\Windows NT\CurrentVersion\ProfileList'
+  printf '[%s\\%s]\n"ProfileImagePath"="C:\\\\users\\\\ana"\n\n[%s\\%s]\n"ProfileImagePath"=%s\n\n' \
+    "$list" "$ANA_SID" "$list" "$BEN_SID" "$(expand_sz '%SystemDrive%\users\ben')" >"$dir/users.reg"
+  pkg_import "$prefix" "$dir/users.reg" || fail "users: regedit did not import $dir/users.reg"
+  wine_run "$prefix" 60 "$programs/hive_mount.exe" "$ANA_SID" "$ANA\\NTUSER.DAT" ||
+    fail "users: hive_mount.exe could not mount Ana's hive"
+  removal_changes=("gone $ANA_PROGRAMS\\Lindorian")
+  list machine
+}
+
+# Usage: check_users NAME OTHER_KLID
+# After the removal NAME: Ana's hive, still mounted, holds the other
+# entries only, in their order, her preload list renumbered without a gap
+# (her program group is gone with the rest: check_removed); Ben's hive was
+# mounted and unmounted again, and nothing else (Wine keeps no change to
+# it, so the host tests show what changes there); the other maker's folder
+# Lindorian that Ben's hive names is untouched (check_removed: it was there
+# before).
+check_users() {
+  local name=$1 export=$dir/$1.ana.reg
+  rm -f "$export"
+  wine_run "$prefix" 60 regedit /e "$(wine_winpath "$export")" "HKEY_USERS\\$ANA_SID" ||
+    fail "$name: regedit could not export Ana's hive"
+  # The keys that hold values, each with its values, named below the hive.
+  iconv -f UTF-16 -t UTF-8 "$export" | tr -d '\r' |
+    root="[HKEY_USERS\\$ANA_SID\\" awk '
+      BEGIN { root = ENVIRON["root"] }
+      index($0, root) == 1 { key = "[" substr($0, length(root) + 1); next }
+      /^"/ { if (key != "") print key; key = ""; print }' >"$dir/$name.ana"
+  { printf '[Control Panel\\International\\User Profile\\en-US]\n'
+    printf '"0409:00000409"=dword:00000000\n"0409:%s"=dword:00000002\n' "$2"
+    printf '[Keyboard Layout\\Preload]\n"1"="00000409"\n"2"="%s"\n"3"="00000404"\n' "$2"
+    printf '[Keyboard Layout\\Substitutes]\n"d0010409"="00010409"\n'
+    printf '[Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Shell Folders]\n'
+    printf '"Programs"="%s"\n' "${ANA_PROGRAMS//\\/\\\\}"
+  } | check_lines "$name: Ana's hive" "$dir/$name.ana"
+  pkg_traced_calls "$dir/$name.log" | grep -E '^Reg(Un)?LoadKeyA' |
+    sed -E 's/^(Reg(Un)?LoadKeyA)\(80000003,"[^"]*"(,"([^"]*)")?.*/\1 \4/' >"$dir/$name.hives" || true
+  printf 'RegLoadKeyA %s\nRegUnLoadKeyA \n' "${BEN//\\/\\\\}\\\\NTUSER.DAT" |
+    check_lines "$name: the hives mounted and unmounted" "$dir/$name.hives"
 }
 
 # Usage: hold 'C:\file'...
@@ -521,7 +620,8 @@ reg $PRELOAD :: \"2\" = \"00000628\""
 check_removed() {
   local listing=$1 file
   shift
-  { ((${#removal_programs[@]} == 0)) || echo "new $MAKER"
+  { ((${#removal_changes[@]} == 0)) || printf '%s\n' "${removal_changes[@]}"
+    ((${#removal_programs[@]} == 0)) || echo "new $MAKER"
     ((${#removal_programs[@]} + $# == 0)) || echo "new $PENDING"
     for file; do echo "new $file"; done
     # uninstall.exe started by hand knows nothing of the entry.
@@ -659,6 +759,7 @@ case_twice() {
   local aside=$dir/uninstall.exe.aside
   STANDIN_DIR='C:\windows\system32'
   start_case </dev/null
+  add_users 00000628 00010628
   install first
   check_input_calls first "0 0409:00000628"
   install_with_pages second 0
@@ -676,6 +777,7 @@ case_twice() {
   list removed
   check_input_calls removed "1 0409:00000628"
   check_removed removed
+  check_users removed 00010628
 }
 
 # Another maker's layout registered as 00000628, and in the user's preload
@@ -701,6 +803,7 @@ case_beside() {
 "2"="00000628"
 
 EOF
+  add_users 00010628 00000628
   install installed
   check_input_calls installed "0 0409:00010628"
   { installed_items 00010628 3; echo "keep $LAYOUTS\\00000628"; } |
@@ -718,6 +821,7 @@ reg $PRELOAD :: \"3\" = \"00010628\""
   list removed
   check_input_calls removed "1 0409:00010628"
   check_removed removed
+  check_users removed 00000628
 }
 
 # A repair over an older version while a program holds its serif font and
