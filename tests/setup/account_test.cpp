@@ -12,10 +12,11 @@ namespace {
 // The bytes of S-1-AUTHORITY-RID...: revision, count, the authority in six
 // bytes (big-endian), each sub-authority in four (little-endian).
 std::vector<unsigned char> Sid(unsigned char authority, std::initializer_list<unsigned> rids) {
-  std::vector<unsigned char> bytes = {1, static_cast<unsigned char>(rids.size()), 0, 0, 0, 0, 0,
-                                      authority};
+  std::vector<unsigned char> bytes = {
+      1, static_cast<unsigned char>(rids.size()), 0, 0, 0, 0, 0, authority};
   for (unsigned rid : rids)
-    for (int shift = 0; shift < 32; shift += 8) bytes.push_back(static_cast<unsigned char>(rid >> shift));
+    for (int shift = 0; shift < 32; shift += 8)
+      bytes.push_back(static_cast<unsigned char>(rid >> shift));
   return bytes;
 }
 

@@ -52,6 +52,10 @@ setup=$2 dist=$3 programs=$4
 # The removal companion the installer packs: the Windows build's, or its
 # signed copy for the signed installer.
 companion_exe=${5:-$WINDOWS_BUILD_DIR/setup/remove/ldremove.exe}
+# The per-user step it packs: the Windows build's, or the signed copy beside
+# the signed companion.
+user_step_exe=$WINDOWS_BUILD_DIR/setup/user/lduser.exe
+[[ -z ${5:-} ]] || user_step_exe=$(dirname "$5")/lduser.exe
 winget_dir=${6:-}
 dir=$WINE_CASE_DIR
 prefix=$dir/prefix
@@ -62,6 +66,7 @@ PRELOAD='HKCU\Keyboard Layout\Preload'
 MAKER='C:\Program Files\Krelmo'
 UNINSTALL="$PKG_INSTALL\\uninstall.exe"
 COMPANION="$PKG_INSTALL\\ldremove.exe"
+USER_STEP="$PKG_INSTALL\\lduser.exe"
 # The Apps & features entry, in the 32-bit view of the registry.
 ENTRY_NAME=Lindorian
 ENTRY="HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\$ENTRY_NAME"
@@ -84,6 +89,10 @@ holder=
 # Where the case puts the stand-in for input.dll (start_case), if it does:
 # the folder a 32-bit program loads the system's DLLs from.
 STANDIN_DIR=
+# The mode the installation is for, as its entry records it, and the
+# program group it has: the user's (PKG_GROUP) unless the case says.
+INSTALL_MODE=CurrentUser
+GROUP=
 # The programs the last removal ran, which a running program cannot delete:
 # uninstall.exe alone when started by hand, ldremove.exe too when started
 # as Apps & features starts it.
@@ -98,6 +107,7 @@ on_win64() {
   PKG_INSTALL="$MAKER\\Lindorian"
   UNINSTALL="$PKG_INSTALL\\uninstall.exe"
   COMPANION="$PKG_INSTALL\\ldremove.exe"
+  USER_STEP="$PKG_INSTALL\\lduser.exe"
   ENTRY="HKLM\\Software\\Wow6432Node\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\$ENTRY_NAME"
   removal_programs=("$UNINSTALL")
   PLACED=("$MODULE" "$dist/amd64/ldkeys.dll" 'C:\windows\syswow64\ldkeys.dll' "$dist/wow64/ldkeys.dll"
@@ -410,22 +420,25 @@ file f $PKG_INSTALL\\Readme.txt
 file f $PKG_INSTALL\\ldkeys-chart.png
 file f $PKG_INSTALL\\ldkeys-chart.svg
 file f $COMPANION
+file f $USER_STEP
 file f $UNINSTALL
 EOF
   for name in uninstall.exe ldkeys-chart.png ldkeys-chart.svg OFL.txt; do
     check_same "$listing" "$PKG_INSTALL\\$name" "$dist/$name"
   done
   check_same "$listing" "$COMPANION" "$companion_exe"
+  check_same "$listing" "$USER_STEP" "$user_step_exe"
   for ((i = 0; i < ${#PLACED[@]}; i += 2)); do
     check_same "$listing" "${PLACED[i]}" "${PLACED[i + 1]}"
   done
-  check_tree "$listing" "$PKG_GROUP" <<EOF
-file d $PKG_GROUP
-file f $PKG_GROUP\\Keyboard chart.lnk
-file f $PKG_GROUP\\Uninstall.lnk
+  local group=${GROUP:-$PKG_GROUP}
+  check_tree "$listing" "$group" <<EOF
+file d $group
+file f $group\\Keyboard chart.lnk
+file f $group\\Uninstall.lnk
 EOF
-  check_link "$PKG_GROUP\\Uninstall.lnk" "$COMPANION"
-  check_link "$PKG_GROUP\\Keyboard chart.lnk" "$PKG_INSTALL\\ldkeys-chart.png"
+  check_link "$group\\Uninstall.lnk" "$COMPANION"
+  check_link "$group\\Keyboard chart.lnk" "$PKG_INSTALL\\ldkeys-chart.png"
   { printf 'reg %s\\%s\n' "$LAYOUTS" "$klid"
     printf 'reg %s\\%s :: "Layout File" = "ldkeys.dll"\n' "$LAYOUTS" "$klid"
     [[ -z $values ]] || printf 'reg %s\\%s :: %s\n' "$LAYOUTS" "$klid" "$values"
@@ -448,10 +461,12 @@ check_entry() {
   { echo "reg $ENTRY"
     printf "reg $ENTRY :: %s\\n" "\"DisplayIcon\" = \"$UNINSTALL,0\"" \
       '"DisplayName" = "Lindorian Package"' '"DisplayVersion" = "2.10"' \
-      "\"InstallLocation\" = \"$PKG_INSTALL\""
-    [[ -z $STANDIN_DIR ]] || echo "reg $ENTRY :: \"InstalledLayoutOrTip\" = \"0409:$klid\""
+      "\"InstallLocation\" = \"$PKG_INSTALL\"" "\"InstallMode\" = \"$INSTALL_MODE\""
+    [[ -z $STANDIN_DIR || $INSTALL_MODE != CurrentUser ]] ||
+      echo "reg $ENTRY :: \"InstalledLayoutOrTip\" = \"0409:$klid\""
     printf "reg $ENTRY :: %s\\n" '"NoModify" = dword:00000001' '"NoRepair" = dword:00000001' \
-      '"Publisher" = "Krelmo Lindorian Workshop"' "\"UninstallString\" = \"\"$COMPANION\"\""
+      '"Publisher" = "Krelmo Lindorian Workshop"' \
+      "\"QuietUninstallString\" = \"\"$COMPANION\" /S\"" "\"UninstallString\" = \"\"$COMPANION\"\""
   } | check_lines "$listing: the Apps & features entry" "$dir/tree.txt"
   size=$(pkg_tree "$dir/$listing.txt" "$ENTRY :: \"EstimatedSize\"" | sed -n 's/.* = dword://p')
   while IFS= read -r file; do
@@ -624,9 +639,10 @@ case_roundtrip() {
 }
 
 # A second installation over the first, through the installer's pages,
-# finds the registration, the preload entry, the input list's entry and the
-# Apps & features entry the first one made, and changes nothing but the
-# times of the files and shortcuts it writes again. The companion, started
+# which ask for whom with "for me" chosen as the first one installed, finds
+# the registration, the preload entry, the input list's entry and the Apps
+# & features entry the first one made, and changes nothing but the times of
+# the files and shortcuts it writes again. The companion, started
 # as a deployment tool starts it, fails without uninstall.exe and changes
 # nothing, changes nothing either when the user cancels, and then removes
 # everything, asking for the restart that deletes what was running.
@@ -636,7 +652,7 @@ case_twice() {
   start_case </dev/null
   install first
   check_input_calls first "0 0409:00000628"
-  install_with_pages second 0
+  install_with_pages second 0 --mode 'Only for &me'
   check_input_calls second "0 0409:00000628"
   rewritten_items | check_change second first second
   check_installed_alone second
