@@ -42,16 +42,20 @@ static int SameText(const wchar_t* first, const wchar_t* second, int length) {
 }
 
 // Reads the string value name of at most capacity - 1 characters into value,
-// terminated. ERROR_FILE_NOT_FOUND when it is missing; ERROR_MORE_DATA or
+// terminated, whether or not the data holds its terminator.
+// ERROR_FILE_NOT_FOUND when it is missing; ERROR_MORE_DATA or
 // ERROR_INVALID_DATA when it is longer or no string; any other code when
 // it cannot be read.
 static LONG ReadText(HKEY key, const wchar_t* name, wchar_t* value, DWORD capacity) {
   DWORD type = 0;
-  DWORD size = (capacity - 1) * sizeof(wchar_t);
+  DWORD size = capacity * sizeof(wchar_t);
   LONG read = RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE*>(value), &size);
   if (read != ERROR_SUCCESS) return read;
   if (type != REG_SZ && type != REG_EXPAND_SZ) return ERROR_INVALID_DATA;
-  value[size / sizeof(wchar_t)] = 0;
+  DWORD length = size / sizeof(wchar_t);
+  if (length > 0 && value[length - 1] == 0) --length;
+  if (length >= capacity) return ERROR_MORE_DATA;
+  value[length] = 0;
   return ERROR_SUCCESS;
 }
 
@@ -157,8 +161,8 @@ static void AddToInputList(const wchar_t* klid) {
 // another's, and stays; a list that cannot be read is left alone.
 static void AddToPreload(const wchar_t* klid) {
   HKEY preload;
-  if (RegCreateKeyExW(HKEY_CURRENT_USER, PreloadPath, 0, nullptr, 0, KEY_QUERY_VALUE | KEY_SET_VALUE,
-                      nullptr, &preload, nullptr) != ERROR_SUCCESS)
+  if (RegCreateKeyExW(HKEY_CURRENT_USER, PreloadPath, 0, nullptr, 0,
+                      KEY_QUERY_VALUE | KEY_SET_VALUE, nullptr, &preload, nullptr) != ERROR_SUCCESS)
     return;
   for (unsigned number = 1; number <= LastPreloadName; ++number) {
     wchar_t name[PreloadNameCapacity];
