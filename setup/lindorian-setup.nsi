@@ -793,19 +793,27 @@ Function RemoveFromPreload
     ${EndIf}
     IntOp $1 $1 + 1
   ${Loop}
-  ClearErrors
+  StrCpy $3 ""
   ${Do}
     IntOp $2 $1 + 1
+    ClearErrors
     ReadRegStr $0 HKCU "${PRELOAD_KEY}" $2
     ${If} ${Errors}
       ${ExitDo}
     ${EndIf}
     WriteRegStr HKCU "${PRELOAD_KEY}" $1 $0
+    ${If} ${Errors}
+      StrCpy $3 failed
+      ${ExitDo}
+    ${EndIf}
     StrCpy $1 $2
   ${Loop}
   ClearErrors
-  DeleteRegValue HKCU "${PRELOAD_KEY}" $1
+  ${If} $3 == ""
+    DeleteRegValue HKCU "${PRELOAD_KEY}" $1
+  ${EndIf}
   ${If} ${Errors}
+  ${OrIf} $3 != ""
     StrCpy $R9 "HKCU\${PRELOAD_KEY}"
     Call Fail
   ${EndIf}
@@ -813,8 +821,13 @@ FunctionEnd
 
 ; Takes back the program group $R2 as Setup made it: its two shortcuts,
 ; named in either page language, and the folder once nothing else is in
-; it. Nothing below it is entered.
+; it. Nothing below it is entered. $0 is the group of the mode installing,
+; which stays where both are one folder (a Programs folder redirected
+; onto the common one).
 Function RemoveProgramGroup
+  ${If} $R2 == $0
+    Return
+  ${EndIf}
   Delete "$R2\${UNINSTALL_LINK_ENGLISH}.lnk"
   Delete "$R2\${UNINSTALL_LINK_CHINESE}.lnk"
   Delete "$R2\${CHART_LINK_ENGLISH}.lnk"
@@ -841,8 +854,9 @@ Function TakeBackFromUser
   Call RemoveFromPreload
   Push $R2
   Call FindProgramGroup
+  Pop $0
   Call RemoveProgramGroup
-  Pop $R2
+  StrCpy $R2 $0
   DeleteRegValue HKCU "${USER_KEY}" "${USER_RECORD}"
   DeleteRegKey /ifempty HKCU "${USER_KEY}"
   DeleteRegKey /ifempty HKCU "Software\${MAKER_FOLDER}"
@@ -857,8 +871,9 @@ Function TakeBackFromEveryone
   DeleteRegKey HKLM "${ACTIVE_SETUP_KEY}"
   Push $R2
   Call FindCommonProgramGroup
+  Pop $0
   Call RemoveProgramGroup
-  Pop $R2
+  StrCpy $R2 $0
 FunctionEnd
 
 ; The Active Setup component: at each user's next sign-in, before the

@@ -867,9 +867,11 @@ case_roundtrip_win64() {
 # the step run again by hand, change nothing. A repair keeps the mode.
 # /CurrentUser switches to "for me": the component and the common group
 # go, the user's group and input list's entry come as for "for me" (the
-# preload entry is there already); /AllUsers switches back, taking the
-# user's entries, their step's record and their copy of the component back,
-# so that their next sign-in gives them the layout anew. Once the layout is
+# preload entry is there already); once the user has added a layout after
+# it, /AllUsers switches back, taking the user's entries (their preload
+# list renumbered without a gap), their step's record and their copy of
+# the component back, so that their next sign-in gives them the layout
+# anew. Once the layout is
 # no longer registered, the step gives a user who signs in nothing.
 case_allusers() {
   local component='HKLM\Software\Microsoft\Active Setup\Installed Components\Krelmo.Lindorian'
@@ -932,14 +934,19 @@ EOF
   check_installed for-me 00000628 '' "reg $PRELOAD :: \"1\" = \"$wine_layout\"
 reg $PRELOAD :: \"2\" = \"00000628\""
 
+  # The user has added a layout after the package's since.
+  printf '[HKEY_CURRENT_USER\\Keyboard Layout\\Preload]\n"3"="00000404"\n\n' >"$dir/added.reg"
+  pkg_import "$prefix" "$dir/added.reg" || fail "added: regedit did not import it"
   INSTALL_MODE=AllUsers GROUP='C:\ProgramData\Microsoft\Windows\Start Menu\Programs\Lindorian'
   install for-everyone 0 /AllUsers
   check_input_calls for-everyone "1 0409:00000628"
-  { rewritten_items; printf 'gone %s\n' "$PRELOAD :: \"2\"" "$record" "$copy"; } |
-    check_change for-everyone signed-in for-everyone
+  { rewritten_items; printf 'gone %s\n' "$record" "$copy"
+    echo "set $PRELOAD :: \"2\" = \"00000404\""
+  } | check_change for-everyone signed-in for-everyone
   sign_in signed-in-anew for-everyone
   check_input_calls signed-in-anew "0 0409:00000628"
-  rewritten_items | check_change signed-in-anew signed-in signed-in-anew
+  { rewritten_items; echo "set $PRELOAD :: \"2\" = \"00000404\""; echo "new $PRELOAD :: \"3\""; } |
+    check_change signed-in-anew signed-in signed-in-anew
 
   # A user who has not signed in since, once the layout's registration is
   # gone: Windows runs the step, which adds nothing.
