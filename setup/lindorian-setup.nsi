@@ -5,11 +5,19 @@
 ; removal companion, ldremove.exe, runs uninstall.exe and then takes them
 ; back.
 ;
+; It installs for the user who runs it ("for me", the default) or for
+; everyone who uses the computer (see ChooseInstallMode). For everyone, it
+; writes nothing into the running account's profile: Windows runs the
+; per-user step lduser.exe at each user's next sign-in (Active Setup), and
+; that gives the user the input list's entry and the preload entry.
+;
 ;   the install folder   ProgramFilesDir\Krelmo\Lindorian: uninstall.exe,
-;                        ldremove.exe, the keyboard chart, Readme.txt,
-;                        OFL.txt (the fonts' license)
-;   the program group    the user's Programs folder\Lindorian: shortcuts to
-;                        the removal companion ("Uninstall") and to the chart
+;                        ldremove.exe, lduser.exe, the keyboard chart,
+;                        Readme.txt, OFL.txt (the fonts' license)
+;   the program group    the user's Programs folder\Lindorian, or the
+;                        common Programs folder\Lindorian for everyone:
+;                        shortcuts to the removal companion ("Uninstall")
+;                        and to the chart
 ;   the layout module    ldkeys.dll in the system folder; on 64-bit Windows
 ;                        the one for the processor in the native system
 ;                        folder and the one for 32-bit programs in SysWOW64
@@ -17,15 +25,21 @@
 ;                        Keyboard Layouts\<variant>0628
 ;   the input list       Windows 8 and later: the layout under the user's
 ;                        default input language (InstallLayoutOrTip, see
-;                        AddToInputList)
-;   the preload entry    HKCU\Keyboard Layout\Preload, after the last entry
+;                        AddToInputList); for everyone, lduser.exe's
+;   the preload entry    HKCU\Keyboard Layout\Preload, after the last entry;
+;                        for everyone, lduser.exe's
+;   the Active Setup     for everyone: HKLM\Software\Microsoft\Active Setup\
+;   component            Installed Components\<ACTIVE_SETUP_ID>, in the
+;                        32-bit view, which has Windows run lduser.exe
+;                        (see RegisterActiveSetup)
 ;   the fonts            ldser.ttf and ldfix.ttf in the user's Fonts shell
 ;                        folder, registered under HKLM\Software\Microsoft\
 ;                        Windows NT\CurrentVersion\Fonts, added to the
 ;                        running system and announced to every window
 ;   the Apps & features  HKLM\Software\Microsoft\Windows\CurrentVersion\
 ;   entry                Uninstall\Lindorian, in the 32-bit view: removal
-;                        through ldremove.exe (see WriteUninstallEntry)
+;                        through ldremove.exe, and the mode installed (see
+;                        WriteUninstallEntry)
 ;
 ; This is a 32-bit program, and uninstall.exe is one too: on 64-bit Windows
 ; both see the 32-bit view of the registry (ProgramFilesDir there is
@@ -55,12 +69,17 @@
 ; Built by the host build (setup/CMakeLists.txt):
 ;   makensis -INPUTCHARSET UTF8 -DDIST=<dist folder> -DSTAGE=<folder with
 ;            the pictures and Readme.txt> -DHELPER=<ldsetup.dll>
-;            -DCOMPANION=<ldremove.exe> -DOUTFILE=<exe>
-;            -DPRODUCT=... -DVERSION=... -DMAKER=... -DENTRY_KEY=...
-;            -DEXIT_RESTART=... -DEXIT_FAILED=... [-DSIGNED_PLUGINS=<folder>]
-;            lindorian-setup.nsi
-; The package's name, version, maker, entry key name and Setup's exit codes
-; come from cmake/package.cmake, which the winget manifests read too.
+;            -DCOMPANION=<ldremove.exe> -DUSER_STEP=<lduser.exe>
+;            -DOUTFILE=<exe> -DPRODUCT=... -DVERSION=... -DMAKER=...
+;            -DENTRY_KEY=... -DACTIVE_SETUP_ID=... -DACTIVE_SETUP_VERSION=...
+;            -DUSER_KEY=... -DUSER_RECORD=... -DEXIT_RESTART=...
+;            -DEXIT_FAILED=... [-DSIGNED_PLUGINS=<folder>] lindorian-setup.nsi
+; The package's name, version, maker, entry key name, Active Setup id and
+; version, the per-user record's key and value, and Setup's exit codes come
+; from cmake/package.cmake, which the winget manifests read too.
+;
+; Command line: /S installs silently; /AllUsers or /CurrentUser names the
+; mode (see ChooseInstallMode).
 ;
 ; Exit codes: 0 installed; EXIT_RESTART (3010) installed, but files that
 ; were in use are replaced at the next restart (the code deployment tools
@@ -90,6 +109,7 @@ RequestExecutionLevel admin
 !include WinVer.nsh
 !include x64.nsh
 !include FileFunc.nsh
+!include nsDialogs.nsh
 
 !define MAKER_FOLDER "Krelmo"
 !define PACKAGE_FOLDER "Lindorian"
@@ -109,6 +129,12 @@ RequestExecutionLevel admin
 !define SESSION_MANAGER_KEY "SYSTEM\CurrentControlSet\Control\Session Manager"
 !define HELPER_DLL "$PLUGINSDIR\ldsetup.dll"
 !define COMPANION_EXE "ldremove.exe"
+!define USER_STEP_EXE "lduser.exe"
+; The component that has Windows run lduser.exe at each user's sign-in
+; (HKLM), and each user's copy of its Version that Windows keeps (HKCU, the
+; same path, or the second one for a component in the 32-bit view).
+!define ACTIVE_SETUP_KEY "Software\Microsoft\Active Setup\Installed Components\${ACTIVE_SETUP_ID}"
+!define USER_ACTIVE_SETUP_WOW64_KEY "Software\Wow6432Node\Microsoft\Active Setup\Installed Components\${ACTIVE_SETUP_ID}"
 ; The entry's key name (ENTRY_KEY) is what winget and other deployment
 ; tools take for the product code: fixed, so that a repair rewrites the
 ; same entry.
@@ -116,6 +142,15 @@ RequestExecutionLevel admin
 ; The string given to InstallLayoutOrTip, kept in the entry for the removal.
 !define INPUT_LIST_VALUE "InstalledLayoutOrTip"
 !define ILOT_INSTALL 0
+!define ILOT_UNINSTALL 1
+; The mode installed, kept in the entry: AllUsers or CurrentUser.
+!define INSTALL_MODE_VALUE "InstallMode"
+; The shortcuts' names in the two page languages: a group made in either
+; is taken back by a Setup running in the other.
+!define UNINSTALL_LINK_ENGLISH "Uninstall"
+!define UNINSTALL_LINK_CHINESE "解除安裝"
+!define CHART_LINK_ENGLISH "Keyboard chart"
+!define CHART_LINK_CHINESE "鍵盤配置圖"
 
 Name "${PRODUCT} ${VERSION}"
 OutFile "${OUTFILE}"
@@ -141,6 +176,7 @@ VIAddVersionKey /LANG=0 "LegalCopyright" "Copyright (C) ${MAKER}"
 
 !define MUI_WELCOMEPAGE_TEXT "$(WelcomeText)"
 !insertmacro MUI_PAGE_WELCOME
+Page custom ModePage ModePageLeave
 ; The installation page stays up with its details until Next is pressed.
 !define MUI_FINISHPAGE_NOAUTOCLOSE
 !insertmacro MUI_PAGE_INSTFILES
@@ -174,10 +210,24 @@ LangString NeedsAdmin ${LANG_ENGLISH} "Installing $(^NameDA) needs administrator
 LangString NeedsAdmin ${LANG_TRADCHINESE} "安裝 $(^NameDA) 需要系統管理員權限。請以系統管理員身分登入後重新執行安裝程式。未安裝任何項目。"
 LangString Failed ${LANG_ENGLISH} "Setup stopped: it could not write $R9.$\r$\nRun Setup again once that is put right."
 LangString Failed ${LANG_TRADCHINESE} "安裝程式已停止：無法寫入 $R9。$\r$\n排除問題後請重新執行安裝程式。"
-LangString UninstallLink ${LANG_ENGLISH} "Uninstall"
-LangString UninstallLink ${LANG_TRADCHINESE} "解除安裝"
-LangString ChartLink ${LANG_ENGLISH} "Keyboard chart"
-LangString ChartLink ${LANG_TRADCHINESE} "鍵盤配置圖"
+LangString UninstallLink ${LANG_ENGLISH} "${UNINSTALL_LINK_ENGLISH}"
+LangString UninstallLink ${LANG_TRADCHINESE} "${UNINSTALL_LINK_CHINESE}"
+LangString ChartLink ${LANG_ENGLISH} "${CHART_LINK_ENGLISH}"
+LangString ChartLink ${LANG_TRADCHINESE} "${CHART_LINK_CHINESE}"
+LangString ModeTitle ${LANG_ENGLISH} "Choose Users"
+LangString ModeTitle ${LANG_TRADCHINESE} "選擇使用者"
+LangString ModeSubtitle ${LANG_ENGLISH} "Choose for whom to install $(^NameDA)."
+LangString ModeSubtitle ${LANG_TRADCHINESE} "選擇要為哪些使用者安裝 $(^NameDA)。"
+LangString ModeText ${LANG_ENGLISH} "Install the Lindorian layout and its Start-menu group:"
+LangString ModeText ${LANG_TRADCHINESE} "安裝 Lindorian 鍵盤配置與其「開始」功能表群組："
+LangString ModeForMe ${LANG_ENGLISH} "Only for &me"
+LangString ModeForMe ${LANG_TRADCHINESE} "只供我使用(&M)"
+LangString ModeForAll ${LANG_ENGLISH} "For &anyone who uses this computer"
+LangString ModeForAll ${LANG_TRADCHINESE} "供使用這部電腦的任何人使用(&A)"
+LangString ModeForAllNote ${LANG_ENGLISH} "For anyone, each user finds the layout after their next sign-in, you too, and the shortcuts are in every user's Start menu."
+LangString ModeForAllNote ${LANG_TRADCHINESE} "選擇供任何人使用時，每位使用者（包括您）下次登入後即可找到此鍵盤配置，捷徑也會出現在每位使用者的「開始」功能表中。"
+LangString BothModes ${LANG_ENGLISH} "Setup was given both /AllUsers and /CurrentUser: give one of them. Nothing was installed."
+LangString BothModes ${LANG_TRADCHINESE} "安裝程式同時收到 /AllUsers 與 /CurrentUser：請只指定其中一個。未安裝任何項目。"
 
 ; --- checks before anything changes -----------------------------------------
 
@@ -205,6 +255,117 @@ Function .onInit
     !insertmacro Refuse "$(NeedsAdmin)"
   ${EndIf}
   Call FindInstallFolder
+  Call UnpackHelper
+  Call ChooseInstallMode
+FunctionEnd
+
+; The helper ldsetup.dll into the plug-ins folder, with the folder for the
+; files to compare. Stops Setup when it cannot be written.
+Function UnpackHelper
+  InitPluginsDir
+  CreateDirectory "$PLUGINSDIR\new"
+  ClearErrors
+  File "/oname=${HELPER_DLL}" "${HELPER}"
+  ${If} ${Errors}
+    StrCpy $R9 "${HELPER_DLL}"
+    !insertmacro Refuse "$(Failed)"
+  ${EndIf}
+FunctionEnd
+
+; --- for whom ------------------------------------------------------------------
+
+; 1 to install for everyone who uses the computer, 0 for the running user.
+Var AllUsers
+; 1 when the command line or the account settles the mode: no page asks.
+Var ModeGiven
+; The mode an installation already on the machine has: AllUsers,
+; CurrentUser, or empty when there is none. An entry without the value is
+; from a Setup that installed for the running user only.
+Var InstalledMode
+
+; Setup installs for everyone when it runs as LocalSystem, as deployment
+; tools (Intune, Configuration Manager, winget run by them) start it:
+; SYSTEM's profile is no user's, its HKCU the logon screen's settings, and
+; its Start menu one nobody sees. Otherwise /AllUsers and /CurrentUser
+; choose; without either, a repair or upgrade keeps the mode installed, and
+; a first installation is for the running user. The page then asks, unless
+; Setup runs silently, with that mode chosen.
+Function ChooseInstallMode
+  ReadRegStr $InstalledMode HKLM "${UNINSTALL_ENTRY_KEY}" "${INSTALL_MODE_VALUE}"
+  ${If} $InstalledMode != AllUsers
+    StrCpy $InstalledMode ""
+    ReadRegStr $0 HKLM "${UNINSTALL_ENTRY_KEY}" "UninstallString"
+    ${If} $0 != ""
+      StrCpy $InstalledMode CurrentUser
+    ${EndIf}
+  ${EndIf}
+  StrCpy $AllUsers 0
+  ${If} $InstalledMode == AllUsers
+    StrCpy $AllUsers 1
+  ${EndIf}
+  StrCpy $ModeGiven 0
+  ${GetParameters} $1
+  ClearErrors
+  ${GetOptions} $1 "/AllUsers" $0
+  ${IfNot} ${Errors}
+    StrCpy $AllUsers 1
+    StrCpy $ModeGiven 1
+  ${EndIf}
+  ClearErrors
+  ${GetOptions} $1 "/CurrentUser" $0
+  ${IfNot} ${Errors}
+    ${If} $ModeGiven == 1
+      !insertmacro Refuse "$(BothModes)"
+    ${EndIf}
+    StrCpy $AllUsers 0
+    StrCpy $ModeGiven 1
+  ${EndIf}
+  System::Call "${HELPER_DLL}::RunsAsLocalSystem() i .r0 ?u"
+  ${If} $0 == 1
+    StrCpy $AllUsers 1
+    StrCpy $ModeGiven 1
+  ${EndIf}
+FunctionEnd
+
+Var ForMeButton
+Var ForAllButton
+
+; The page that asks "for me" or "for anyone who uses this computer", the
+; mode ChooseInstallMode found checked.
+Function ModePage
+  ${If} $ModeGiven == 1
+    Abort
+  ${EndIf}
+  !insertmacro MUI_HEADER_TEXT "$(ModeTitle)" "$(ModeSubtitle)"
+  nsDialogs::Create 1018
+  Pop $0
+  ${If} $0 == error
+    Abort
+  ${EndIf}
+  ${NSD_CreateLabel} 0 0 100% 20u "$(ModeText)"
+  Pop $0
+  ${NSD_CreateRadioButton} 10u 24u -10u 12u "$(ModeForMe)"
+  Pop $ForMeButton
+  ${NSD_AddStyle} $ForMeButton ${WS_GROUP}
+  ${NSD_CreateRadioButton} 10u 40u -10u 12u "$(ModeForAll)"
+  Pop $ForAllButton
+  ${NSD_CreateLabel} 0 64u 100% 36u "$(ModeForAllNote)"
+  Pop $0
+  ${If} $AllUsers == 1
+    ${NSD_Check} $ForAllButton
+  ${Else}
+    ${NSD_Check} $ForMeButton
+  ${EndIf}
+  nsDialogs::Show
+FunctionEnd
+
+Function ModePageLeave
+  ${NSD_GetState} $ForAllButton $0
+  ${If} $0 == ${BST_CHECKED}
+    StrCpy $AllUsers 1
+  ${Else}
+    StrCpy $AllUsers 0
+  ${EndIf}
 FunctionEnd
 
 ; --- where the uninstaller looks ----------------------------------------------
@@ -240,6 +401,24 @@ Function FindProgramGroup
   StrCpy $1 $SMPROGRAMS
   Call ReadShellFolder
   StrCpy $R2 "$1\${PACKAGE_FOLDER}"
+FunctionEnd
+
+; $R2 := the common Programs folder\Lindorian, the group every user's
+; Start menu shows. The shell is asked in the context of all users and
+; left in the user's, which the rest of the script names folders in.
+Function FindCommonProgramGroup
+  SetShellVarContext all
+  StrCpy $R2 "$SMPROGRAMS\${PACKAGE_FOLDER}"
+  SetShellVarContext current
+FunctionEnd
+
+; $R2 := the program group of the mode installing ($AllUsers).
+Function FindModeProgramGroup
+  ${If} $AllUsers == 1
+    Call FindCommonProgramGroup
+  ${Else}
+    Call FindProgramGroup
+  ${EndIf}
 FunctionEnd
 
 ; $R3 := the user's Fonts folder.
@@ -471,7 +650,7 @@ Function InstallModule
   !insertmacro PutFile "${DIST}\wow64\${MODULE}" "$WINDIR\SysWOW64\${MODULE}" "ldkeys-wow64.dll" ""
 FunctionEnd
 
-; Registers the layout under $R0 and adds it to the user's preload list.
+; Registers the layout under $R0.
 Function RegisterLayout
   ; A registration being reused keeps the Layout Id it has.
   StrCpy $0 $R0 4
@@ -555,17 +734,25 @@ Function AddToInputList
   ${Else}
     StrCpy $0 $InputListEntry
   ${EndIf}
+  StrCpy $4 ${ILOT_INSTALL}
+  Call CallInstallLayoutOrTip
+  ${If} $3 != 0
+    StrCpy $InputListEntry $0
+  ${EndIf}
+FunctionEnd
+
+; $3 := what input.dll's InstallLayoutOrTip($0, $4) returns, 0 when
+; input.dll or the export is missing and nothing is called.
+Function CallInstallLayoutOrTip
+  StrCpy $3 0
   System::Call "kernel32::LoadLibraryA(t '$SYSDIR\input.dll') i .r1"
   ${If} $1 == 0
     Return
   ${EndIf}
   System::Call "kernel32::GetProcAddress(i r1, m 'InstallLayoutOrTip') i .r2"
   ${If} $2 != 0
-    System::Call "::$2(w r0, i ${ILOT_INSTALL}) i .r3"
-    DetailPrint "InstallLayoutOrTip $0: $3"
-    ${If} $3 != 0
-      StrCpy $InputListEntry $0
-    ${EndIf}
+    System::Call "::$2(w r0, i r4) i .r3"
+    DetailPrint "InstallLayoutOrTip $0, $4: $3"
   ${EndIf}
   System::Call "kernel32::FreeLibrary(i r1)"
 FunctionEnd
@@ -585,6 +772,128 @@ Function DefaultInputLanguage
     StrCpy $3 0409
   ${EndIf}
   StrCpy $0 $3
+FunctionEnd
+
+; --- taking back what the other mode put in place --------------------------------
+
+; Takes the KLID $R0 out of the running user's preload list: the entries
+; after it move down one name, so that the list has no gap (Windows and
+; uninstall.exe read it up to the first missing number). Nothing changes
+; where it is not listed. Stops Setup when the list cannot be written.
+Function RemoveFromPreload
+  StrCpy $1 1
+  ${Do}
+    ClearErrors
+    ReadRegStr $0 HKCU "${PRELOAD_KEY}" $1
+    ${If} ${Errors}
+      Return
+    ${EndIf}
+    ${If} $0 S== $R0
+      ${ExitDo}
+    ${EndIf}
+    IntOp $1 $1 + 1
+  ${Loop}
+  StrCpy $3 ""
+  ${Do}
+    IntOp $2 $1 + 1
+    ClearErrors
+    ReadRegStr $0 HKCU "${PRELOAD_KEY}" $2
+    ${If} ${Errors}
+      ${ExitDo}
+    ${EndIf}
+    WriteRegStr HKCU "${PRELOAD_KEY}" $1 $0
+    ${If} ${Errors}
+      StrCpy $3 failed
+      ${ExitDo}
+    ${EndIf}
+    StrCpy $1 $2
+  ${Loop}
+  ClearErrors
+  ${If} $3 == ""
+    DeleteRegValue HKCU "${PRELOAD_KEY}" $1
+  ${EndIf}
+  ${If} ${Errors}
+  ${OrIf} $3 != ""
+    StrCpy $R9 "HKCU\${PRELOAD_KEY}"
+    Call Fail
+  ${EndIf}
+FunctionEnd
+
+; Takes back the program group $R2 as Setup made it: its two shortcuts,
+; named in either page language, and the folder once nothing else is in
+; it. Nothing below it is entered. $0 is the group of the mode installing,
+; which stays where both are one folder (a Programs folder redirected
+; onto the common one).
+Function RemoveProgramGroup
+  ${If} $R2 == $0
+    Return
+  ${EndIf}
+  Delete "$R2\${UNINSTALL_LINK_ENGLISH}.lnk"
+  Delete "$R2\${UNINSTALL_LINK_CHINESE}.lnk"
+  Delete "$R2\${CHART_LINK_ENGLISH}.lnk"
+  Delete "$R2\${CHART_LINK_CHINESE}.lnk"
+  RMDir $R2
+FunctionEnd
+
+; From "for me" to everyone: takes back what the earlier installation gave
+; the running user, who then gets the layout from lduser.exe at their next
+; sign-in like every other user. The input list's entry goes with the
+; string that installation recorded (InstallLayoutOrTip with
+; ILOT_UNINSTALL, as the removal companion takes it back), then the preload
+; entry and the program group. The user's own record of lduser.exe and
+; their copy of the component's Version go too, where an installation for
+; everyone before gave them: with either left, Windows or lduser.exe would
+; take the user to have the layout already.
+Function TakeBackFromUser
+  ReadRegStr $0 HKLM "${UNINSTALL_ENTRY_KEY}" "${INPUT_LIST_VALUE}"
+  ${If} $0 != ""
+    StrCpy $4 ${ILOT_UNINSTALL}
+    Call CallInstallLayoutOrTip
+    DeleteRegValue HKLM "${UNINSTALL_ENTRY_KEY}" "${INPUT_LIST_VALUE}"
+  ${EndIf}
+  Call RemoveFromPreload
+  Push $R2
+  Call FindProgramGroup
+  Pop $0
+  Call RemoveProgramGroup
+  StrCpy $R2 $0
+  DeleteRegValue HKCU "${USER_KEY}" "${USER_RECORD}"
+  DeleteRegKey /ifempty HKCU "${USER_KEY}"
+  DeleteRegKey /ifempty HKCU "Software\${MAKER_FOLDER}"
+  DeleteRegKey HKCU "${ACTIVE_SETUP_KEY}"
+  DeleteRegKey HKCU "${USER_ACTIVE_SETUP_WOW64_KEY}"
+FunctionEnd
+
+; From everyone to "for me": no user gets the layout at a sign-in any more,
+; and the common program group goes. What lduser.exe gave other users
+; stays in their profiles until the removal takes it from every profile.
+Function TakeBackFromEveryone
+  DeleteRegKey HKLM "${ACTIVE_SETUP_KEY}"
+  Push $R2
+  Call FindCommonProgramGroup
+  Pop $0
+  Call RemoveProgramGroup
+  StrCpy $R2 $0
+FunctionEnd
+
+; The Active Setup component: at each user's next sign-in, before the
+; desktop appears, Windows runs StubPath in the user's session, unelevated,
+; unless the user's copy of Version (HKCU, same path) is as high, compared
+; number by number; then it copies Version there. IsInstalled 1 turns the
+; component on. Written in the 32-bit view, like the entry: Windows reads
+; both views. A repair of the same version writes the same values, and
+; nobody's step runs again; an upgrade's higher Version runs it once more
+; for everyone.
+Function RegisterActiveSetup
+  ClearErrors
+  WriteRegStr HKLM "${ACTIVE_SETUP_KEY}" "" "${PRODUCT}"
+  WriteRegStr HKLM "${ACTIVE_SETUP_KEY}" "StubPath" '"$INSTDIR\${USER_STEP_EXE}"'
+  WriteRegStr HKLM "${ACTIVE_SETUP_KEY}" "Version" "${ACTIVE_SETUP_VERSION}"
+  WriteRegDWORD HKLM "${ACTIVE_SETUP_KEY}" "IsInstalled" 1
+  ${If} ${Errors}
+    StrCpy $R9 "HKLM\${ACTIVE_SETUP_KEY}"
+    Call Fail
+  ${EndIf}
 FunctionEnd
 
 ; --- the fonts ----------------------------------------------------------------
@@ -643,17 +952,10 @@ FunctionEnd
 ; replacements Setup itself has waiting. The places are those uninstall.exe
 ; removes: the install folder and the program group with everything in
 ; them, the maker folder itself (it may hold other products), the fonts,
-; and the module copies by their System32 and SysWOW64 names. Stops Setup when the list cannot be written. Also unpacks the
-; helper and makes the folder for the files to compare.
+; and the module copies by their System32 and SysWOW64 names. The program
+; group is that of the mode installing ($R2). Stops Setup when the list
+; cannot be written.
 Function KeepPackageAtRestart
-  InitPluginsDir
-  CreateDirectory "$PLUGINSDIR\new"
-  ClearErrors
-  File "/oname=${HELPER_DLL}" "${HELPER}"
-  ${If} ${Errors}
-    StrCpy $R9 "${HELPER_DLL}"
-    Call Fail
-  ${EndIf}
   Call FindFontsFolder
   StrCpy $1 $INSTDIR
   StrCpy $2 $R2
@@ -682,10 +984,12 @@ FunctionEnd
 ; starts ldremove.exe, which runs uninstall.exe, takes the entry and the
 ; input list's entry back once the user has confirmed, and exits with a
 ; code deployment tools read (0, 3010, 1602 cancelled, 1603 failed).
-; There is no QuietUninstallString: uninstall.exe always asks. Written in
-; the 32-bit view, where a 32-bit installer's entries belong; a repair
-; writes the same key again. EstimatedSize, in KB, is what Setup put on
-; the machine: every file it unpacked to compare with the installed one.
+; QuietUninstallString starts it with /S, the removal without a window or
+; box that winget and deployment tools run. InstallMode is the mode
+; installed, which a repair keeps. Written in the 32-bit view, where a
+; 32-bit installer's entries belong; a repair writes the same key again.
+; EstimatedSize, in KB, is what Setup put on the machine: every file it
+; unpacked to compare with the installed one.
 Function WriteUninstallEntry
   ${GetSize} "$PLUGINSDIR\new" "/S=0B /G=0" $0 $1 $2
   IntOp $0 $0 + 1023
@@ -697,6 +1001,12 @@ Function WriteUninstallEntry
   WriteRegStr HKLM "${UNINSTALL_ENTRY_KEY}" "DisplayIcon" "$INSTDIR\uninstall.exe,0"
   WriteRegStr HKLM "${UNINSTALL_ENTRY_KEY}" "InstallLocation" "$INSTDIR"
   WriteRegStr HKLM "${UNINSTALL_ENTRY_KEY}" "UninstallString" '"$INSTDIR\${COMPANION_EXE}"'
+  WriteRegStr HKLM "${UNINSTALL_ENTRY_KEY}" "QuietUninstallString" '"$INSTDIR\${COMPANION_EXE}" /S'
+  ${If} $AllUsers == 1
+    WriteRegStr HKLM "${UNINSTALL_ENTRY_KEY}" "${INSTALL_MODE_VALUE}" AllUsers
+  ${Else}
+    WriteRegStr HKLM "${UNINSTALL_ENTRY_KEY}" "${INSTALL_MODE_VALUE}" CurrentUser
+  ${EndIf}
   WriteRegDWORD HKLM "${UNINSTALL_ENTRY_KEY}" "NoModify" 1
   WriteRegDWORD HKLM "${UNINSTALL_ENTRY_KEY}" "NoRepair" 1
   WriteRegDWORD HKLM "${UNINSTALL_ENTRY_KEY}" "EstimatedSize" $0
@@ -725,12 +1035,13 @@ Section
     StrCpy $R9 "HKLM\${LAYOUTS_KEY}: no free variant number for ${LANGUAGE_HALF}"
     Call Fail
   ${EndIf}
-  Call FindProgramGroup
+  Call FindModeProgramGroup
   Call KeepPackageAtRestart
 
   SetOutPath $INSTDIR
   !insertmacro PutInstallFile "${DIST}\uninstall.exe" uninstall.exe
   !insertmacro PutInstallFile "${COMPANION}" "${COMPANION_EXE}"
+  !insertmacro PutInstallFile "${USER_STEP}" "${USER_STEP_EXE}"
   !insertmacro PutInstallFile "${DIST}\ldkeys-chart.png" ldkeys-chart.png
   !insertmacro PutInstallFile "${DIST}\ldkeys-chart.svg" ldkeys-chart.svg
   !insertmacro PutInstallFile "${STAGE}\Readme.txt" Readme.txt
@@ -738,8 +1049,12 @@ Section
 
   Call InstallModule
   Call RegisterLayout
-  Call AddToInputList
-  Call AddToPreload
+  ; For everyone, the running account's profile gets nothing: the user
+  ; gets the layout at their next sign-in, from lduser.exe.
+  ${If} $AllUsers != 1
+    Call AddToInputList
+    Call AddToPreload
+  ${EndIf}
   Call InstallFonts
 
   ; The shortcuts start their programs in the system folder: the removal
@@ -754,6 +1069,14 @@ Section
   ${If} ${Errors}
     StrCpy $R9 $R2
     Call Fail
+  ${EndIf}
+  ${If} $AllUsers == 1
+    Call RegisterActiveSetup
+    ${If} $InstalledMode == CurrentUser
+      Call TakeBackFromUser
+    ${EndIf}
+  ${ElseIf} $InstalledMode == AllUsers
+    Call TakeBackFromEveryone
   ${EndIf}
   Call WriteUninstallEntry
 

@@ -9,6 +9,10 @@
 //       ones stand for nothing); 1 when done or nothing was pending
 //   SameFileContents(first, second)
 //       1 when both files hold the same bytes
+//   RunsAsLocalSystem()
+//       1 when Setup's process runs as LocalSystem (S-1-5-18), as
+//       deployment tools start it; 0 otherwise, or when its token cannot
+//       be read
 //
 // The paths come from the ANSI script and are made into the names the
 // system records for the uninstaller's MoveFileExA: converted from the ANSI
@@ -17,6 +21,7 @@
 // whatever the code page.
 #include <windows.h>
 
+#include "account.h"
 #include "pending.h"
 
 // What the System plug-in calls: plain names, stdcall, an int back.
@@ -137,4 +142,22 @@ ExportedInt SameFileContents(const char* first, const char* second) {
   }
   CloseHandle(firstFile);
   return same;
+}
+
+// The process token's user, not a thread's: Setup impersonates no one.
+ExportedInt RunsAsLocalSystem() {
+  HANDLE token;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return 0;
+  // TOKEN_USER and the SID it points to, which follows it: room for the
+  // longest SID (15 sub-authorities) and more.
+  DWORD buffer[64];
+  DWORD size = 0;
+  int localSystem = 0;
+  if (GetTokenInformation(token, TokenUser, buffer, sizeof buffer, &size)) {
+    PSID sid = reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid;
+    if (IsValidSid(sid))
+      localSystem = IsLocalSystemSid(static_cast<const unsigned char*>(sid), GetLengthSid(sid));
+  }
+  CloseHandle(token);
+  return localSystem;
 }

@@ -33,6 +33,7 @@
 
 #include <sddl.h>
 
+#include "package_text.h"
 #include "pending.h"
 #include "profiles.h"
 
@@ -43,12 +44,11 @@ static const char LayoutListPath[] = "SYSTEM\\CurrentControlSet\\Control\\Keyboa
 static const char LayoutModuleFileName[] = "ldkeys.dll";
 // Written by Setup in the 32-bit view of the registry, which is what this
 // 32-bit program sees on 64-bit Windows too.
-static const wchar_t EntryPath[] =
-    L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\" PACKAGE_ENTRY_KEY;
+static const wchar_t EntryPath[] = PACKAGE_WIDE(PACKAGE_ENTRY_PATH);
 // What Setup gave InstallLayoutOrTip, "LLLL:KLID"; missing where it made
 // no such call. The per-user step records its own call in the user's hive.
-static const wchar_t InputListValueName[] = L"InstalledLayoutOrTip";
-static const wchar_t UserRecordPath[] = L"Software\\Krelmo\\Lindorian";
+static const wchar_t InputListValueName[] = PACKAGE_WIDE(PACKAGE_USER_RECORD);
+static const wchar_t UserRecordPath[] = PACKAGE_WIDE(PACKAGE_USER_KEY);
 static const wchar_t ShellFoldersPath[] =
     L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Shell Folders";
 static const wchar_t SessionManagerPath[] = L"SYSTEM\\CurrentControlSet\\Control\\Session Manager";

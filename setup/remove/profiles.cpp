@@ -9,19 +9,15 @@
 
 #include "uninstall.h"
 
-// The component's key name; the build gives the one cmake/package.cmake
-// holds, as a string literal.
-#ifndef PACKAGE_ACTIVE_SETUP_ID
-#define PACKAGE_ACTIVE_SETUP_ID "Krelmo.Lindorian"
-#endif
-
 // The same path in HKLM and, for Windows' copy, in each user's hive.
 static const char ActiveSetupComponentPath[] =
     "Software\\Microsoft\\Active Setup\\Installed Components\\" PACKAGE_ACTIVE_SETUP_ID;
 static const char Wow64ActiveSetupCopyPath[] =
     "Software\\Wow6432Node\\Microsoft\\Active Setup\\Installed "
     "Components\\" PACKAGE_ACTIVE_SETUP_ID;
-static const char RecordPath[] = "Software\\Krelmo\\Lindorian";
+// The component's key name and the per-user step's record come from
+// cmake/package.cmake; the record's key is the maker's key's only one.
+static const char RecordPath[] = PACKAGE_USER_KEY;
 static const char MakerPath[] = "Software\\Krelmo";
 static const char ShellFoldersPath[] =
     "Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Shell Folders";

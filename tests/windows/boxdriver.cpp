@@ -6,7 +6,7 @@
 // which the installer refuses to start.
 //
 //   boxdriver.exe ok|cancel [--window UNINSTALL_EXE] [--pause FOLDER] [--timeout SECONDS]
-//   boxdriver.exe setup [--refusal TEXT] [--pause FOLDER] [--timeout SECONDS]
+//   boxdriver.exe setup [--refusal TEXT] [--mode TEXT] [--pause FOLDER] [--timeout SECONDS]
 //
 //   --window   also check the main window (class, title, outer size, style,
 //              disabled while the box is up, owner of the box) and compare
@@ -14,6 +14,9 @@
 //              UNINSTALL_EXE.
 //   --refusal  expect, instead of the wizard, the installer's message box
 //              with TEXT, and acknowledge it.
+//   --mode     expect the page that asks for whom to install, with the
+//              radio button labelled TEXT (in UTF-8, "&" and all) checked
+//              when it comes up, and pass it so.
 //   --pause    once the confirmation box is checked, or the wizard's first
 //              page is up, create FOLDER\box-up (holding the rectangle
 //              around the windows) and wait until FOLDER\go exists: the host
@@ -55,6 +58,8 @@ enum Exit {
   kWizardStuck = 51,
   kNoRefusal = 52,
   kRefusalText = 53,
+  kNoModePage = 54,
+  kModeChoice = 55,
 };
 
 const char kCaption[] = "Lindorian Package 2.10";
@@ -360,32 +365,75 @@ HWND WaitForSetupWindow(bool wizard) {
   return nullptr;
 }
 
-// The wizard makes each page anew as a dialog inside its window. Presses the
-// default button once on every page where it is enabled, until the wizard
-// is gone; the installation page moves on by itself when it is done.
-int GoThroughWizard(HWND wizard) {
+// A window's text in UTF-8, whatever the page language and code page.
+void ReadUtf8Text(HWND window, char* text, int size) {
+  WCHAR wide[128] = L"";
+  GetWindowTextW(window, wide, 128);
+  text[0] = 0;
+  WideCharToMultiByte(CP_UTF8, 0, wide, -1, text, size, nullptr, nullptr);
+}
+
+// The radio buttons on a page: how many, and the label of the checked one.
+struct RadioSearch {
+  int count;
+  char checked[384];
+};
+
+BOOL CALLBACK CollectRadioButton(HWND child, LPARAM param) {
+  RadioSearch* search = reinterpret_cast<RadioSearch*>(param);
+  char className[32];
+  LONG type = GetWindowLongA(child, GWL_STYLE) & BS_TYPEMASK;
+  if (GetClassNameA(child, className, sizeof className) && lstrcmpiA(className, "Button") == 0 &&
+      (type == BS_RADIOBUTTON || type == BS_AUTORADIOBUTTON)) {
+    ++search->count;
+    if (SendMessageA(child, BM_GETCHECK, 0, 0) == BST_CHECKED)
+      ReadUtf8Text(child, search->checked, sizeof search->checked);
+  }
+  return TRUE;
+}
+
+// The page asking for whom to install is the one with radio buttons: the
+// one labelled mode must be checked.
+int CheckModePage(HWND page, const char* mode, bool* seen) {
+  RadioSearch search = {0, ""};
+  EnumChildWindows(page, CollectRadioButton, reinterpret_cast<LPARAM>(&search));
+  if (search.count == 0) return kPassed;
+  *seen = true;
+  Note("the page asking for whom: %d choices, \"%s\" checked", search.count, search.checked);
+  if (mode && strcmp(search.checked, mode) != 0)
+    return Fail(kModeChoice, "\"%s\" is checked, expected \"%s\"", search.checked, mode);
+  return kPassed;
+}
+
+// The wizard makes each page anew as a dialog inside its window, and shows
+// it once its controls are made. Presses the default button once on every
+// page where it is enabled, until the wizard is gone; the installation
+// page moves on by itself when it is done. Given mode, the page asking for
+// whom to install must come, with that choice checked.
+int GoThroughWizard(HWND wizard, const char* mode) {
   HWND pressedOn = nullptr;
   int pressed = 0;
+  bool modePageSeen = false;
   for (DWORD start = GetTickCount(); IsWindow(wizard); Sleep(100)) {
     if (GetTickCount() - start > TimeoutMs)
       return Fail(kWizardStuck, "the wizard stayed on one page for %lu s", TimeoutMs / 1000);
     HWND page = FindWindowExA(wizard, nullptr, "#32770", nullptr);
     HWND button = GetDlgItem(wizard, kNextButton);
-    if (!page || page == pressedOn || !button || !IsWindowVisible(button) ||
-        !IsWindowEnabled(button))
+    if (!page || page == pressedOn || !IsWindowVisible(page) || !button ||
+        !IsWindowVisible(button) || !IsWindowEnabled(button))
       continue;
-    // The label in UTF-8, whatever the page language and code page.
-    WCHAR label[64] = L"";
-    char text[192] = "";
-    GetWindowTextW(button, label, 64);
-    WideCharToMultiByte(CP_UTF8, 0, label, -1, text, sizeof text, nullptr, nullptr);
+    int result = CheckModePage(page, mode, &modePageSeen);
+    if (result != kPassed) return result;
+    char text[192];
+    ReadUtf8Text(button, text, sizeof text);
     Note("page %d: pressing \"%s\"", ++pressed, text);
-    int result = PressButton(wizard, kNextButton);
+    result = PressButton(wizard, kNextButton);
     if (result != kPassed) return result;
     pressedOn = page;
     start = GetTickCount();
   }
   Note("the wizard is gone");
+  if (mode && !modePageSeen) return Fail(kNoModePage, "no page asked for whom to install");
   return kPassed;
 }
 
@@ -407,6 +455,7 @@ struct Options {
   const char* windowExe;
   const char* pauseFolder;
   const char* refusal;
+  const char* mode;
 };
 
 int DriveSetup(const Options& options) {
@@ -420,7 +469,7 @@ int DriveSetup(const Options& options) {
     int result = PauseForHost(options.pauseFolder, wizard, wizard);
     if (result != kPassed) return result;
   }
-  return GoThroughWizard(wizard);
+  return GoThroughWizard(wizard, options.mode);
 }
 
 bool ParseOptions(int argc, char** argv, Options* options) {
@@ -431,12 +480,15 @@ bool ParseOptions(int argc, char** argv, Options* options) {
   options->windowExe = nullptr;
   options->pauseFolder = nullptr;
   options->refusal = nullptr;
+  options->mode = nullptr;
   for (int i = 2; i < argc; i += 2) {
     if (i + 1 >= argc) return false;
     if (strcmp(argv[i], "--window") == 0 && !options->setup)
       options->windowExe = argv[i + 1];
     else if (strcmp(argv[i], "--refusal") == 0 && options->setup)
       options->refusal = argv[i + 1];
+    else if (strcmp(argv[i], "--mode") == 0 && options->setup)
+      options->mode = argv[i + 1];
     else if (strcmp(argv[i], "--pause") == 0)
       options->pauseFolder = argv[i + 1];
     else if (strcmp(argv[i], "--timeout") == 0)
@@ -486,7 +538,8 @@ int main(int argc, char** argv) {
   if (!ParseOptions(argc, argv, &options)) {
     printf(
         "usage: boxdriver ok|cancel [--window UNINSTALL_EXE] [--pause FOLDER] [--timeout SECONDS]\n"
-        "       boxdriver setup [--refusal TEXT] [--pause FOLDER] [--timeout SECONDS]\n");
+        "       boxdriver setup [--refusal TEXT] [--mode TEXT] [--pause FOLDER] [--timeout "
+        "SECONDS]\n");
     return kUsage;
   }
   return options.setup ? DriveSetup(options) : Drive(options);

@@ -52,6 +52,10 @@ setup=$2 dist=$3 programs=$4
 # The removal companion the installer packs: the Windows build's, or its
 # signed copy for the signed installer.
 companion_exe=${5:-$WINDOWS_BUILD_DIR/setup/remove/ldremove.exe}
+# The per-user step it packs: the Windows build's, or the signed copy beside
+# the signed companion.
+user_step_exe=$WINDOWS_BUILD_DIR/setup/user/lduser.exe
+[[ -z ${5:-} ]] || user_step_exe=$(dirname "$5")/lduser.exe
 winget_dir=${6:-}
 dir=$WINE_CASE_DIR
 prefix=$dir/prefix
@@ -62,6 +66,7 @@ PRELOAD='HKCU\Keyboard Layout\Preload'
 MAKER='C:\Program Files\Krelmo'
 UNINSTALL="$PKG_INSTALL\\uninstall.exe"
 COMPANION="$PKG_INSTALL\\ldremove.exe"
+USER_STEP="$PKG_INSTALL\\lduser.exe"
 # The Apps & features entry, in the 32-bit view of the registry.
 ENTRY_NAME=Lindorian
 ENTRY="HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\$ENTRY_NAME"
@@ -84,6 +89,10 @@ holder=
 # Where the case puts the stand-in for input.dll (start_case), if it does:
 # the folder a 32-bit program loads the system's DLLs from.
 STANDIN_DIR=
+# The mode the installation is for, as its entry records it, and the
+# program group it has: the user's (PKG_GROUP) unless the case says.
+INSTALL_MODE=CurrentUser
+GROUP=
 # The programs the last removal left for the restart, which a running
 # program cannot delete: uninstall.exe when started by hand; nothing when
 # the companion ran (companion_removed).
@@ -100,6 +109,7 @@ on_win64() {
   PKG_INSTALL="$MAKER\\Lindorian"
   UNINSTALL="$PKG_INSTALL\\uninstall.exe"
   COMPANION="$PKG_INSTALL\\ldremove.exe"
+  USER_STEP="$PKG_INSTALL\\lduser.exe"
   ENTRY="HKLM\\Software\\Wow6432Node\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\$ENTRY_NAME"
   removal_programs=("$UNINSTALL")
   PLACED=("$MODULE" "$dist/amd64/ldkeys.dll" 'C:\windows\syswow64\ldkeys.dll' "$dist/wow64/ldkeys.dll"
@@ -164,14 +174,15 @@ list() {
   pkg_list "$prefix" "$dir/$1.txt"
 }
 
-# Usage: run_setup NAME EXIT_CODE
-# Runs the installer silently, traced into $dir/NAME.log, in the session
-# that runs; checks its exit code, and that it added both fonts for 0 and
-# none for 2. The session's keeper starts it and reads the whole exit
-# code (wine_session_run).
+# Usage: run_setup NAME EXIT_CODE [SWITCH...]
+# Runs the installer silently, with the switches given after /S, traced
+# into $dir/NAME.log, in the session that runs; checks its exit code, and
+# that it added both fonts for 0 and none for 2. The session's keeper
+# starts it and reads the whole exit code (wine_session_run).
 run_setup() {
   local code=
-  ! WINEDEBUG=+relay wine_session_run "$prefix" 120 "$dir/$1.log" "$setup" /S || code=$WINE_EXIT_CODE
+  ! WINEDEBUG=+relay wine_session_run "$prefix" 120 "$dir/$1.log" "$setup" /S "${@:3}" ||
+    code=$WINE_EXIT_CODE
   [[ $code == "$2" ]] || fail "$1: the installer exited with ${code:-no code}, expected $2"
   take_input_calls "$1"
   case $2 in
@@ -180,12 +191,12 @@ run_setup() {
   esac
 }
 
-# Usage: install NAME [EXIT_CODE]
+# Usage: install NAME [EXIT_CODE [SWITCH...]]
 # Runs the installer silently (run_setup, EXIT_CODE 0 by default); its
 # listing afterwards is $dir/NAME.txt.
 install() {
   local start=$SECONDS
-  run_setup "$1" "${2:-0}"
+  run_setup "$1" "${2:-0}" "${@:3}"
   list "$1"
   echo "$1: installer run and listing took $((SECONDS - start)) s"
 }
@@ -528,22 +539,25 @@ file f $PKG_INSTALL\\Readme.txt
 file f $PKG_INSTALL\\ldkeys-chart.png
 file f $PKG_INSTALL\\ldkeys-chart.svg
 file f $COMPANION
+file f $USER_STEP
 file f $UNINSTALL
 EOF
   for name in uninstall.exe ldkeys-chart.png ldkeys-chart.svg OFL.txt; do
     check_same "$listing" "$PKG_INSTALL\\$name" "$dist/$name"
   done
   check_same "$listing" "$COMPANION" "$companion_exe"
+  check_same "$listing" "$USER_STEP" "$user_step_exe"
   for ((i = 0; i < ${#PLACED[@]}; i += 2)); do
     check_same "$listing" "${PLACED[i]}" "${PLACED[i + 1]}"
   done
-  check_tree "$listing" "$PKG_GROUP" <<EOF
-file d $PKG_GROUP
-file f $PKG_GROUP\\Keyboard chart.lnk
-file f $PKG_GROUP\\Uninstall.lnk
+  local group=${GROUP:-$PKG_GROUP}
+  check_tree "$listing" "$group" <<EOF
+file d $group
+file f $group\\Keyboard chart.lnk
+file f $group\\Uninstall.lnk
 EOF
-  check_link "$PKG_GROUP\\Uninstall.lnk" "$COMPANION"
-  check_link "$PKG_GROUP\\Keyboard chart.lnk" "$PKG_INSTALL\\ldkeys-chart.png"
+  check_link "$group\\Uninstall.lnk" "$COMPANION"
+  check_link "$group\\Keyboard chart.lnk" "$PKG_INSTALL\\ldkeys-chart.png"
   { printf 'reg %s\\%s\n' "$LAYOUTS" "$klid"
     printf 'reg %s\\%s :: "Layout File" = "ldkeys.dll"\n' "$LAYOUTS" "$klid"
     [[ -z $values ]] || printf 'reg %s\\%s :: %s\n' "$LAYOUTS" "$klid" "$values"
@@ -566,10 +580,12 @@ check_entry() {
   { echo "reg $ENTRY"
     printf "reg $ENTRY :: %s\\n" "\"DisplayIcon\" = \"$UNINSTALL,0\"" \
       '"DisplayName" = "Lindorian Package"' '"DisplayVersion" = "2.10"' \
-      "\"InstallLocation\" = \"$PKG_INSTALL\""
-    [[ -z $STANDIN_DIR ]] || echo "reg $ENTRY :: \"InstalledLayoutOrTip\" = \"0409:$klid\""
+      "\"InstallLocation\" = \"$PKG_INSTALL\"" "\"InstallMode\" = \"$INSTALL_MODE\""
+    [[ -z $STANDIN_DIR || $INSTALL_MODE != CurrentUser ]] ||
+      echo "reg $ENTRY :: \"InstalledLayoutOrTip\" = \"0409:$klid\""
     printf "reg $ENTRY :: %s\\n" '"NoModify" = dword:00000001' '"NoRepair" = dword:00000001' \
-      '"Publisher" = "Krelmo Lindorian Workshop"' "\"UninstallString\" = \"\"$COMPANION\"\""
+      '"Publisher" = "Krelmo Lindorian Workshop"' \
+      "\"QuietUninstallString\" = \"\"$COMPANION\" /S\"" "\"UninstallString\" = \"\"$COMPANION\"\""
   } | check_lines "$listing: the Apps & features entry" "$dir/tree.txt"
   size=$(pkg_tree "$dir/$listing.txt" "$ENTRY :: \"EstimatedSize\"" | sed -n 's/.* = dword://p')
   while IFS= read -r file; do
@@ -675,26 +691,98 @@ check_waiting() {
   done
 }
 
-# Usage: installed_items KLID PRELOAD_NAME
-# What an installation adds where nothing of the package's was.
+# Usage: installed_items KLID [PRELOAD_NAME]
+# What an installation adds where nothing of the package's was; the
+# preload entry where a name is given.
 installed_items() {
   local value
   placed_targets | sed 's/^/new /'
   for value in "${FONT_VALUES[@]}"; do echo "new $FONTS_KEY :: ${value%% = *}"; done
-  cat <<EOF
-new $MAKER
-new $PKG_GROUP
-new $LAYOUTS\\$1
-new $PRELOAD :: "$2"
-new $ENTRY
-EOF
+  printf 'new %s\n' "$MAKER" "${GROUP:-$PKG_GROUP}" "$LAYOUTS\\$1" "$ENTRY"
+  [[ -z ${2:-} ]] || echo "new $PRELOAD :: \"$2\""
 }
 
 # What installing again changes: nothing but the times of the files and
 # shortcuts it writes again.
 rewritten_items() {
-  printf 'rewritten %s\n' "$MAKER" "$PKG_GROUP"
+  printf 'rewritten %s\n' "$MAKER" "${GROUP:-$PKG_GROUP}"
   placed_targets | sed 's/^/rewritten /'
+}
+
+# Usage: version_lower VERSION OTHER
+# Succeeds when VERSION is lower than OTHER, compared number by number as
+# Active Setup compares its Version values ("2,10" is above "2,9"); a
+# missing number counts as 0.
+version_lower() {
+  local IFS=, i mine=() other=()
+  read -ra mine <<<"$1"
+  read -ra other <<<"$2"
+  for i in 0 1 2 3; do
+    ((10#${mine[i]:-0} == 10#${other[i]:-0})) || return $((10#${mine[i]:-0} > 10#${other[i]:-0}))
+  done
+  return 1
+}
+
+# Usage: sign_in NAME LISTING
+# Does what Windows does for Active Setup when a user signs in, on the
+# machine as LISTING shows it; the listing afterwards is $dir/NAME.txt and
+# the stand-in's record of InstallLayoutOrTip calls $dir/NAME.calls.
+# Windows (explorer.exe, before it shows the desktop) goes through the
+# components under HKLM\Software\Microsoft\Active Setup\Installed
+# Components, on 64-bit Windows in both views of the registry (also
+# HKLM\Software\Wow6432Node\...). A component with a StubPath, and
+# IsInstalled not 0, runs when the user's copy of it
+# (HKCU\Software\Microsoft\Active Setup\Installed Components\<id>, or
+# HKCU\Software\Wow6432Node\... for the 32-bit view) has no Version, or a
+# lower one, compared number by number: Windows then runs StubPath as a
+# command line in the user's session, with the user's own unelevated
+# rights, waits for it, and copies the component's Version into the user's
+# copy. Wine has no Active Setup: here the session's keeper runs the
+# command line, split as CreateProcess splits it (a quoted program, then
+# its arguments), and regedit writes the copy.
+sign_in() {
+  local name=$1 listing=$2 view machine user line key value id stub program args argv=()
+  local -A stubs versions disabled copies
+  : >"$dir/$name.reg"
+  for view in '' '\Wow6432Node'; do
+    machine="HKLM\\Software$view\\Microsoft\\Active Setup\\Installed Components"
+    user="HKCU\\Software$view\\Microsoft\\Active Setup\\Installed Components"
+    stubs=() versions=() disabled=() copies=()
+    { pkg_tree "$dir/$listing.txt" "$machine"; pkg_tree "$dir/$listing.txt" "$user"; } |
+      while IFS= read -r line; do
+        [[ $line == *' :: '* ]] || continue
+        key=${line%%' :: '*} value=${line#*' :: '}
+        key=${key#reg } id=${key##*\\}
+        [[ ${key%\\*} == "$machine" || ${key%\\*} == "$user" ]] || continue
+        case ${key%\\*}:${value%%' = '*} in
+          "$machine:\"StubPath\"") value=${value#*' = '} stubs[$id]=${value:1:-1} ;;
+          "$machine:\"Version\"") value=${value#*' = '} versions[$id]=${value:1:-1} ;;
+          "$machine:\"IsInstalled\"") [[ $value != *' = dword:00000000' ]] || disabled[$id]=1 ;;
+          "$user:\"Version\"") value=${value#*' = '} copies[$id]=${value:1:-1} ;;
+        esac
+      done
+    for id in "${!stubs[@]}"; do
+      [[ -z ${disabled[$id]:-} ]] || continue
+      [[ -z ${copies[$id]+set} ]] || version_lower "${copies[$id]}" "${versions[$id]:-}" || continue
+      stub=${stubs[$id]}
+      if [[ $stub == '"'* ]]; then
+        program=${stub#\"} program=${program%%\"*}
+        args=${stub#\"$program\"}
+      else
+        program=${stub%% *} args=${stub#"$program"}
+      fi
+      read -ra argv <<<"$args"
+      wine_session_run "$prefix" 60 "$dir/$name.$id.log" "$program" "${argv[@]}" ||
+        fail "$name: $stub did not run (see $name.$id.log)"
+      [[ $WINE_EXIT_CODE == 0 ]] || fail "$name: $stub exited with ${WINE_EXIT_CODE:-no code}, not 0"
+      printf '[HKEY_CURRENT_USER\\Software%s\\Microsoft\\Active Setup\\Installed Components\\%s]\n"Version"="%s"\n\n' \
+        "$view" "$id" "${versions[$id]:-}" >>"$dir/$name.reg"
+    done
+  done
+  [[ ! -s $dir/$name.reg ]] || pkg_import "$prefix" "$dir/$name.reg" ||
+    fail "$name: regedit did not import $dir/$name.reg"
+  take_input_calls "$name"
+  list "$name"
 }
 
 # Usage: set_pending NAME SOURCE TARGET [SOURCE TARGET]...
@@ -748,9 +836,10 @@ case_roundtrip() {
 }
 
 # A second installation over the first, through the installer's pages,
-# finds the registration, the preload entry, the input list's entry and the
-# Apps & features entry the first one made, and changes nothing but the
-# times of the files and shortcuts it writes again. The companion, started
+# which ask for whom with "for me" chosen as the first one installed, finds
+# the registration, the preload entry, the input list's entry and the Apps
+# & features entry the first one made, and changes nothing but the times of
+# the files and shortcuts it writes again. The companion, started
 # as a deployment tool starts it, fails without uninstall.exe and changes
 # nothing, changes nothing either when the user cancels, and then removes
 # everything at once: nothing was in use, so nothing waits for the restart
@@ -762,7 +851,7 @@ case_twice() {
   add_users 00000628 00010628
   install first
   check_input_calls first "0 0409:00000628"
-  install_with_pages second 0
+  install_with_pages second 0 --mode 'Only for &me'
   check_input_calls second "0 0409:00000628"
   rewritten_items | check_change second first second
   check_installed_alone second
@@ -899,6 +988,108 @@ case_roundtrip_win64() {
   case_roundtrip
 }
 
+# An installation for everyone who uses the computer, as deployment tools
+# make it (here with /AllUsers; that Setup running as LocalSystem chooses
+# it has a host test): the program group in the common Programs folder, the
+# Active Setup component, the mode in the entry, and nothing in the
+# installing account's profile, which gets neither the preload entry nor
+# an InstallLayoutOrTip call. At that user's next sign-in Windows runs the
+# per-user step lduser.exe, which gives them both; a second sign-in, and
+# the step run again by hand, change nothing. A repair keeps the mode.
+# /CurrentUser switches to "for me": the component and the common group
+# go, the user's group and input list's entry come as for "for me" (the
+# preload entry is there already); once the user has added a layout after
+# it, /AllUsers switches back, taking the user's entries (their preload
+# list renumbered without a gap), their step's record and their copy of
+# the component back, so that their next sign-in gives them the layout
+# anew. Once the layout is
+# no longer registered, the step gives a user who signs in nothing.
+case_allusers() {
+  local component='HKLM\Software\Microsoft\Active Setup\Installed Components\Krelmo.Lindorian'
+  local copy='HKCU\Software\Microsoft\Active Setup\Installed Components\Krelmo.Lindorian'
+  local record='HKCU\Software\Krelmo' user_group wine_layout
+  STANDIN_DIR='C:\windows\system32'
+  # The user has the copy of a component of Wine's own, as Windows users
+  # have copies of many.
+  start_case <<'EOF'
+[HKEY_CURRENT_USER\Software\Microsoft\Active Setup\Installed Components\{44BBA855-CC51-11CF-AAFA-00AA00B6015F}]
+"Version"="4,71,1113,0"
+
+EOF
+  user_group=$PKG_GROUP wine_layout=$(pkg_wine_layout)
+  INSTALL_MODE=AllUsers GROUP='C:\ProgramData\Microsoft\Windows\Start Menu\Programs\Lindorian'
+  install installed 0 /AllUsers
+  check_input_calls installed
+  { installed_items 00000628; echo "new $component"; } | check_change installed machine installed
+  check_installed installed 00000628 '' "reg $PRELOAD :: \"1\" = \"$wine_layout\""
+  check_tree installed "$component" <<EOF
+reg $component
+reg $component :: "IsInstalled" = dword:00000001
+reg $component :: "StubPath" = ""$USER_STEP""
+reg $component :: "Version" = "2,10"
+reg $component :: @ = "Lindorian Package"
+EOF
+
+  sign_in signed-in installed
+  check_input_calls signed-in "0 0409:00000628"
+  printf 'new %s\n' "$PRELOAD :: \"2\"" "$record" "$copy" | check_change signed-in installed signed-in
+  { echo "reg $PRELOAD"; printf 'reg %s :: "%s" = "%s"\n' "$PRELOAD" 1 "$wine_layout" "$PRELOAD" 2 00000628
+    echo "reg $record\\Lindorian"
+    echo "reg $record\\Lindorian :: \"InstalledLayoutOrTip\" = \"0409:00000628\""
+  } | check_lines "signed-in: the user's preload list and record" \
+    <(pkg_tree "$dir/signed-in.txt" "$PRELOAD"; pkg_tree "$dir/signed-in.txt" "$record")
+  printf 'reg %s\n' "$copy" "$copy :: \"Version\" = \"2,10\"" | check_tree signed-in "$copy"
+  sign_in signed-in-again signed-in
+  check_input_calls signed-in-again
+  check_change signed-in-again signed-in signed-in-again </dev/null
+  wine_session_run "$prefix" 60 "$dir/by-hand.log" "$USER_STEP" && [[ $WINE_EXIT_CODE == 0 ]] ||
+    fail "by-hand: lduser.exe did not run, or exited with ${WINE_EXIT_CODE:-no code}"
+  take_input_calls by-hand
+  check_input_calls by-hand
+  list by-hand
+  check_change by-hand signed-in by-hand </dev/null
+
+  install repaired
+  check_input_calls repaired
+  rewritten_items | check_change repaired signed-in repaired
+
+  INSTALL_MODE=CurrentUser GROUP=
+  install for-me 0 /CurrentUser
+  check_input_calls for-me "0 0409:00000628"
+  { printf 'gone %s\n' "$component" 'C:\ProgramData\Microsoft\Windows\Start Menu\Programs\Lindorian'
+    printf 'rewritten %s\n' "$MAKER" && placed_targets | sed 's/^/rewritten /'
+    echo "new $user_group"
+    echo "set $ENTRY :: \"InstallMode\" = \"CurrentUser\""
+    echo "new $ENTRY :: \"InstalledLayoutOrTip\""
+  } | check_change for-me repaired for-me
+  check_installed for-me 00000628 '' "reg $PRELOAD :: \"1\" = \"$wine_layout\"
+reg $PRELOAD :: \"2\" = \"00000628\""
+
+  # The user has added a layout after the package's since.
+  printf '[HKEY_CURRENT_USER\\Keyboard Layout\\Preload]\n"3"="00000404"\n\n' >"$dir/added.reg"
+  pkg_import "$prefix" "$dir/added.reg" || fail "added: regedit did not import it"
+  INSTALL_MODE=AllUsers GROUP='C:\ProgramData\Microsoft\Windows\Start Menu\Programs\Lindorian'
+  install for-everyone 0 /AllUsers
+  check_input_calls for-everyone "1 0409:00000628"
+  { rewritten_items; printf 'gone %s\n' "$record" "$copy"
+    echo "set $PRELOAD :: \"2\" = \"00000404\""
+  } | check_change for-everyone signed-in for-everyone
+  sign_in signed-in-anew for-everyone
+  check_input_calls signed-in-anew "0 0409:00000628"
+  { rewritten_items; echo "set $PRELOAD :: \"2\" = \"00000404\""; echo "new $PRELOAD :: \"3\""; } |
+    check_change signed-in-anew signed-in signed-in-anew
+
+  # A user who has not signed in since, once the layout's registration is
+  # gone: Windows runs the step, which adds nothing.
+  printf '[-HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Control\\Keyboard Layouts\\00000628]\n\n[HKEY_CURRENT_USER\\Keyboard Layout\\Preload]\n"2"=-\n\n[-HKEY_CURRENT_USER\\Software\\Krelmo]\n\n[-%s]\n\n' \
+    "HKEY_CURRENT_USER${copy#HKCU}" >"$dir/unregistered.reg"
+  pkg_import "$prefix" "$dir/unregistered.reg" || fail "unregistered: regedit did not import it"
+  list unregistered
+  sign_in signed-in-unregistered unregistered
+  check_input_calls signed-in-unregistered
+  echo "new $copy" | check_change signed-in-unregistered unregistered signed-in-unregistered
+}
+
 # On a system that is not Windows NT (Wine told to be Windows 98) the
 # installer refuses with exit code 2 and changes nothing, silently or with
 # a box saying why.
@@ -931,6 +1122,7 @@ case $case_name in
   roundtrip) case_roundtrip ;;
   roundtrip-win64) case_roundtrip_win64 ;;
   twice) case_twice ;;
+  allusers) case_allusers ;;
   beside) case_beside ;;
   refused) case_refused ;;
   blocked) case_blocked ;;
