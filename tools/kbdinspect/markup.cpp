@@ -1,6 +1,8 @@
 // Text for the documents kbdinspect writes.
 #include "kbdinspect/markup.h"
 
+#include <algorithm>
+
 #include "pe/text.h"
 
 namespace kbd {
@@ -8,6 +10,11 @@ namespace kbd {
 bool Drawable(char32_t c) {
   if (c < 0x20 || (c >= 0x7F && c < 0xA0)) return false;
   return !(c >= 0xD800 && c <= 0xDFFF) && c != 0xFFFE && c != 0xFFFF && c <= 0x10FFFF;
+}
+
+bool Visible(std::u32string_view text) {
+  return !text.empty() && std::all_of(text.begin(), text.end(), Drawable) &&
+         std::any_of(text.begin(), text.end(), [](char32_t c) { return c != U' '; });
 }
 
 std::u32string DecodeForDocument(std::string_view utf8) {

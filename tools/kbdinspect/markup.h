@@ -11,6 +11,9 @@ namespace kbd {
 // document cannot hold (lone surrogates, U+FFFE, U+FFFF).
 bool Drawable(char32_t c);
 
+// Text that shows something: drawable characters, not only spaces.
+bool Visible(std::u32string_view text);
+
 // Text from the command line (a file name), made fit for a document:
 // malformed UTF-8 becomes U+FFFD and control characters are dropped.
 std::u32string DecodeForDocument(std::string_view utf8);

@@ -80,11 +80,6 @@ std::array<uint16_t, kLayers> LayerMasks(const Layout& layout) {
           ModifierMask(layout, {VK_LSHIFT, VK_LCONTROL, VK_RMENU})};
 }
 
-bool Visible(const std::u32string& text) {
-  return !text.empty() && std::all_of(text.begin(), text.end(), Drawable) &&
-         std::any_of(text.begin(), text.end(), [](char32_t c) { return c != U' '; });
-}
-
 std::optional<Corner> CornerFor(const Layout& layout, uint8_t vk, uint16_t mask) {
   const Translation t = TranslateVk(layout, vk, mask, false);
   if (t.outcome == Outcome::kNothing) return std::nullopt;
