@@ -30,9 +30,12 @@ struct StateBit {
   std::optional<ScanCode> key;
 };
 constexpr StateBit kStateBits[] = {
-    {"shift", ScanCode{Prefix::kNone, 0x2A}}, {"ctrl", ScanCode{Prefix::kNone, 0x1D}},
-    {"alt", ScanCode{Prefix::kNone, 0x38}},   {"altgr", ScanCode{Prefix::kE0, 0x38}},
-    {"caps", std::nullopt},                   {"num", std::nullopt},
+    {"shift", ScanCode{Prefix::kNone, 0x2A}},
+    {"ctrl", ScanCode{Prefix::kNone, 0x1D}},
+    {"alt", ScanCode{Prefix::kNone, 0x38}},
+    {"altgr", ScanCode{Prefix::kE0, 0x38}},
+    {"caps", std::nullopt},
+    {"num", std::nullopt},
 };
 constexpr unsigned kCapsBit = 1u << 4, kNumBit = 1u << 5;
 static_assert(std::string_view(kStateBits[4].name) == "caps" &&
@@ -169,8 +172,8 @@ std::string LayoutData(const TypingTable& table) {
   js += "},\n  // [text, face, accessible name, holds a mark]; 0 is nothing\n  out: [0";
   for (size_t i = 1; i < table.outputs.size(); ++i) {
     const Output& o = table.outputs[i];
-    js += ",\n    [" + JsString(o.text) + ", " + JsString(o.face) + ", " + JsString(o.label) + ", " +
-          (o.mark ? "1" : "0") + "]";
+    js += ",\n    [" + JsString(o.text) + ", " + JsString(o.face) + ", " + JsString(o.label) +
+          ", " + (o.mark ? "1" : "0") + "]";
   }
   js += "],\n  // by KeyboardEvent.code, the text in each state\n  keys: {";
   for (size_t k = 0; k < table.keys.size(); ++k) {
@@ -252,16 +255,14 @@ std::string Keyboard(const Layout& layout, const TypingTable& table) {
 // Fonts.
 
 std::string Base64(const std::vector<uint8_t>& bytes) {
-  static const char kDigits[] =
-      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  static const char kDigits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
   std::string out;
   for (size_t i = 0; i < bytes.size(); i += 3) {
     const size_t n = std::min<size_t>(3, bytes.size() - i);
     uint32_t group = uint32_t(bytes[i]) << 16;
     if (n > 1) group |= uint32_t(bytes[i + 1]) << 8;
     if (n > 2) group |= bytes[i + 2];
-    for (size_t k = 0; k < 4; ++k)
-      out += k <= n ? kDigits[(group >> (18 - 6 * k)) & 0x3F] : '=';
+    for (size_t k = 0; k < 4; ++k) out += k <= n ? kDigits[(group >> (18 - 6 * k)) & 0x3F] : '=';
   }
   return out;
 }
@@ -292,7 +293,8 @@ std::string FontStack(const std::optional<FontFile>& font, const char* generic) 
 // ---------------------------------------------------------------------------
 // The document.
 
-const char kStyle[] = R"(body { margin: 0; background: #f5f6f8; color: #1b1f24; font: 17px/1.45 var(--text); }
+const char kStyle[] =
+    R"(body { margin: 0; background: #f5f6f8; color: #1b1f24; font: 17px/1.45 var(--text); }
 main { max-width: 1120px; margin: 0 auto; padding: 20px 24px 28px; }
 h1 { font-size: 28px; margin: 0 0 4px; }
 p { margin: 0 0 12px; }
@@ -359,8 +361,12 @@ const char kScript[] = R"js("use strict";
     });
   }
 
+  let shown = "";  // what the keys show now: redrawn only when it changes
   function render() {
     const state = shownState();
+    const now = [state, ...latched, ...held].join(" ");
+    if (now === shown) return;
+    shown = now;
     for (const key of keyboard.querySelectorAll("button")) {
       const out = lookup(key.dataset.code, state);
       key.textContent = out && out[1] ? out[1] : key.dataset.name || "";
