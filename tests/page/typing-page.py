@@ -98,8 +98,10 @@ def state_events(state, codes):
 
 def click(page, code):
     """A mouse click in the middle of the on-screen key."""
-    box = page.evaluate(f"""(() => {{ const r = document.querySelector('[data-code="{code}"]')
-        .getBoundingClientRect(); return [r.x + r.width / 2, r.y + r.height / 2]; }})()""")
+    box = page.evaluate(f"""(b => b && (r => [r.x + r.width / 2, r.y + r.height / 2])
+        (b.getBoundingClientRect()))(document.querySelector('[data-code="{code}"]'))""")
+    if not check(box, f"no on-screen key {code}"):
+        return []
     return [("Input.dispatchMouseEvent", {"type": kind, "x": box[0], "y": box[1], "button": "left",
                                           "clickCount": 1}) for kind in ("mousePressed", "mouseReleased")]
 
