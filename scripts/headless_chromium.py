@@ -31,6 +31,10 @@ FLAGS = [
     "--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
     "--disable-background-networking", "--disable-component-update", "--disable-sync",
     "--disable-extensions", "--disable-dev-shm-usage", "--hide-scrollbars",
+    # Each frame drawn whole, once the compositor is done with it: on a busy
+    # machine, partly redrawn frames gave screenshots that differed in the
+    # edges of a few keys.
+    "--disable-partial-raster", "--run-all-compositor-stages-before-draw",
     "--remote-debugging-pipe",
 ]
 TIMEOUT = 30  # seconds for any one answer

@@ -24,8 +24,8 @@ std::string Between(const std::string& text, const std::string& open, const std:
 // end the element it is written in.
 TEST(HtmlPage, EscapesWhatTheModuleTypesAndWhatTheFilesAreNamed) {
   Layout l = testimage::SampleLayout();
-  l.tables[0].rows[0].cells = {'<', '/'};               // '1': "<" and, with Shift, "/"
-  l.tables[1].rows[1].cells[3] = 0xD800;                // AltGr+A: a lone surrogate
+  l.tables[0].rows[0].cells = {'<', '/'};  // '1': "<" and, with Shift, "/"
+  l.tables[1].rows[1].cells[3] = 0xD800;   // AltGr+A: a lone surrogate
   const FontFile font{"Evil\"</style>", "truetype", {1, 2, 3, 4}};
   const std::string page = HtmlPage(l, "<b>&.dll", {font, std::nullopt});
 
@@ -56,13 +56,14 @@ TEST(HtmlPage, OnScreenKeysAreTheMainBlockByTheirCodes) {
        at = page.find("<button type=\"button\" data-code=", at + 1))
     ++buttons;
   EXPECT_EQ(buttons, 62u);  // 14, 14, 13, 13 and 8 keys from the number row down
-  for (const char* key :
-       {"data-code=\"KeyA\" style=\"grid-area:3/8/span 1/span 4\"",
-        "data-code=\"Enter\" data-name=\"Enter\" data-action=\"newline\" style=\"grid-area:2/56/span "
-        "2/span 5\"",
-        "data-code=\"Space\" data-name=\"Space\" style=", "data-code=\"AltRight\" data-name=\"AltGr\" "
-        "data-latch=\"altgr\" aria-pressed=\"false\"",
-        "data-code=\"CapsLock\" data-name=\"Caps Lock\" data-latch=\"caps\""})
+  for (const char* key : {"data-code=\"KeyA\" style=\"grid-area:3/8/span 1/span 4\"",
+                          "data-code=\"Enter\" data-name=\"Enter\" data-action=\"newline\" "
+                          "style=\"grid-area:2/56/span "
+                          "2/span 5\"",
+                          "data-code=\"Space\" data-name=\"Space\" style=",
+                          "data-code=\"AltRight\" data-name=\"AltGr\" "
+                          "data-latch=\"altgr\" aria-pressed=\"false\"",
+                          "data-code=\"CapsLock\" data-name=\"Caps Lock\" data-latch=\"caps\""})
     EXPECT_NE(page.find(key), std::string::npos) << key;
   // A key the layout does not map has no name; only keys that type are in the table.
   EXPECT_NE(page.find("data-code=\"IntlBackslash\" style="), std::string::npos);
