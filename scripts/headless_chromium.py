@@ -14,8 +14,8 @@ As a program, it takes the screenshot the README shows:
   headless_chromium.py screenshot PAGE.html OUT.png STROKE...
 
 types each STROKE into the page as a physical key (a KeyboardEvent.code,
-after "Shift+" or "AltGr+" when held: "Shift+KeyK", "Quote") and captures
-the whole page, without the blinking caret."""
+after "Shift+", "AltGr+" or "Ctrl+" when held: "Shift+KeyK", "Quote") and
+captures the whole page, without the blinking caret."""
 import base64
 import json
 import os
@@ -214,5 +214,5 @@ def screenshot(page_path, png_path, strokes):
 
 if __name__ == "__main__":
     if len(sys.argv) < 4 or sys.argv[1] != "screenshot":
-        sys.exit(__doc__.split("\n\n")[-1])
+        sys.exit("usage: headless_chromium.py screenshot PAGE.html OUT.png STROKE...")
     screenshot(sys.argv[2], sys.argv[3], sys.argv[4:])
