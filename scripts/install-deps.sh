@@ -25,6 +25,7 @@ packages=(
   osslsigncode openssl                    # signed releases, and the signing test's throwaway certificate
   p7zip-full                              # the signing test unpacks the signed installer (7z reads NSIS)
   python3-yaml                            # the winget manifests' test reads them
+  chromium                                # the typing page's picture and test (headless, DevTools protocol)
 )
 
 if ! dpkg --print-foreign-architectures | grep -qx i386; then

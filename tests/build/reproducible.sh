@@ -2,9 +2,9 @@
 # Builds the deliverables a second time, in a host build tree of its own
 # with its own dist folder, and checks that every file it makes comes out
 # byte for byte as the one in dist/: the modules, uninstall.exe, the
-# keyboard chart, the fonts with their license and specimen, and the
-# installer that packs them. No link time, file time, build path or other
-# accident of the build may reach them. The second build writes its files
+# keyboard chart, the fonts with their license and specimen, the typing
+# page and its picture, and the installer that packs them. No link time,
+# file time, build path or other accident of the build may reach them. The second build writes its files
 # minutes or at least seconds after the first, so a time stamp taken from
 # the clock or from a file shows up here.
 #
@@ -29,14 +29,15 @@ bash "$(dirname "$0")/test-certificate.sh" "$work/certificate"
 # they write must not depend on how they were built either. The Windows
 # side is built exactly as in the default build, but without the test
 # programs (BUILD_TESTING). Building the installer also builds what it
-# packs; the fonts, their license and their specimen are built along.
+# packs; the fonts, their license and their specimen, and the typing page,
+# are built along.
 (cd "$source_dir" && cmake --preset default -B "$work/build" "-DDIST_DIR=$work/dist" \
   -DWITH_SANITIZERS=OFF -DCMAKE_BUILD_TYPE= -DBUILD_TESTING=OFF \
   "-DSIGN_CERT=$work/certificate/signer.pem" "-DSIGN_KEY=$work/certificate/signer.key" \
   "-DSIGN_KEY_PASSWORD_FILE=$work/certificate/signer.pass" \
   "-DWINGET_INSTALLER_URL=$winget_url") \
   >"$work.configure.log"
-cmake --build "$work/build" --target setup setup-signed winget fonts fonts-specimen >"$work.build.log"
+cmake --build "$work/build" --target setup setup-signed winget fonts fonts-specimen page >"$work.build.log"
 
 failures=0
 cd "$work/dist"
@@ -49,7 +50,8 @@ while IFS= read -r -d '' file; do
     failures=$((failures + 1))
   fi
 done < <(find . \( -path ./signed -o -path ./winget \) -prune -o -type f -printf '%P\0' | sort -z)
-for made in lindorian-setup.exe ldser.ttf ldfix.ttf OFL.txt fonts-specimen.png; do
+for made in lindorian-setup.exe ldser.ttf ldfix.ttf OFL.txt fonts-specimen.png ldkeys.html \
+            ldkeys-page.png; do
   [[ -f $made ]] || { echo "FAIL: the second build made no $made" >&2; exit 1; }
 done
 exit $((failures > 0))

@@ -134,6 +134,24 @@ TEST_F(ToolsTest, KbdinspectFailsClearlyOnBadFiles) {
   EXPECT_EQ(RunTool(tool + " frobnicate").status, 2);
 }
 
+TEST_F(ToolsTest, KbdinspectWritesThePageOnlyWithFontsItCanRead) {
+  const std::string tool = KBDINSPECT_PATH;
+  const std::string module =
+      Write("sample.dll", testimage::BuildLayoutImage(testimage::SampleLayout()).bytes);
+  const std::string page = (dir_ / "page.html").string();
+
+  ToolRun run = RunTool(tool + " html --font " + LDSER_TTF_PATH + " " + module + " " + page);
+  ASSERT_EQ(run.status, 0) << run.output;
+  EXPECT_NE(pe::ReadFile(page)->size(), 0u);
+
+  run = RunTool(tool + " html --font " + module + " " + module + " " + Write("other.html", {}));
+  EXPECT_EQ(run.status, 1);
+  EXPECT_NE(run.output.find("not a TrueType or OpenType font"), std::string::npos) << run.output;
+  EXPECT_EQ(pe::ReadFile((dir_ / "other.html").string())->size(), 0u) << "left as it was";
+  EXPECT_EQ(RunTool(tool + " html --bold x " + module).status, 2);
+  EXPECT_EQ(RunTool(tool + " html " + module + " a b").status, 2);
+}
+
 // The ARM64X module: check reads both views and compares them, and a table
 // or an export that differs in the ARM64EC view alone fails it.
 TEST_F(ToolsTest, KbdinspectChecksBothViewsOfAnArm64xImage) {

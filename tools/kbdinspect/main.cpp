@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "kbdinspect/font_file.h"
+#include "kbdinspect/html_page.h"
 #include "kbdinspect/layout.h"
 #include "kbdinspect/report.h"
 #include "kbdinspect/strokes.h"
@@ -24,6 +26,9 @@ const char kUsage[] =
     "       kbdinspect chart [--ec] FILE   print every table of the layout\n"
     "       kbdinspect svg [--ec] FILE [OUT]\n"
     "                                      draw the keyboard chart as SVG (to OUT or stdout)\n"
+    "       kbdinspect html [--ec] [--font TTF] [--fixed TTF] FILE [OUT]\n"
+    "                                      write the typing page (to OUT or stdout), with\n"
+    "                                      the text font and the fixed font embedded\n"
     "       kbdinspect type [--ec] FILE STROKE...\n"
     "                                      type key strokes, print the code points\n"
     "       kbdinspect chars [--ec] FILE   list every character the layout types\n"
@@ -112,20 +117,17 @@ int Chart(const std::string& path) {
   return 0;
 }
 
-// Writes the chart next to OUT first and renames it into place, so that a
-// failed run never leaves a truncated chart behind.
-int Svg(const std::string& path, const std::optional<std::string>& out_path) {
-  auto loaded = Load(path);
-  if (!loaded) return 1;
-  const std::string svg =
-      kbd::SvgChart(loaded->layout, std::filesystem::path(path).filename().string());
+// Writes the document to OUT, or to stdout without one. A file is written
+// next to OUT first and renamed into place, so that a failed run never
+// leaves a truncated document behind.
+int WriteDocument(const std::string& text, const std::optional<std::string>& out_path) {
   if (!out_path) {
-    std::cout << svg;
+    std::cout << text;
     return std::cout.flush() ? 0 : 1;
   }
   const std::string partial = *out_path + ".partial";
   std::ofstream file(partial, std::ios::binary | std::ios::trunc);
-  file << svg;
+  file << text;
   file.close();
   std::error_code error;
   if (file) std::filesystem::rename(partial, *out_path, error);
@@ -135,6 +137,38 @@ int Svg(const std::string& path, const std::optional<std::string>& out_path) {
     return 1;
   }
   return 0;
+}
+
+int Svg(const std::string& path, const std::optional<std::string>& out_path) {
+  auto loaded = Load(path);
+  if (!loaded) return 1;
+  return WriteDocument(
+      kbd::SvgChart(loaded->layout, std::filesystem::path(path).filename().string()), out_path);
+}
+
+// html [--font TTF] [--fixed TTF] FILE [OUT]
+int Html(std::vector<std::string> args) {
+  kbd::PageFonts fonts;
+  while (args.size() >= 2 && (args[0] == "--font" || args[0] == "--fixed")) {
+    auto font = kbd::LoadFont(args[1]);
+    if (!font) {
+      std::cerr << "kbdinspect: " << font.error() << "\n";
+      return 1;
+    }
+    (args[0] == "--font" ? fonts.text : fonts.fixed) = std::move(*font);
+    args.erase(args.begin(), args.begin() + 2);
+  }
+  if (args.empty() || args.size() > 2 || args[0].starts_with("--")) {
+    std::cerr << kUsage;
+    return 2;
+  }
+  auto loaded = Load(args[0]);
+  if (!loaded) return 1;
+  if (!loaded->layout.dead_keys.empty())
+    std::cerr << "kbdinspect: warning: the page does not compose dead keys; they type nothing\n";
+  const std::string name = std::filesystem::path(args[0]).filename().string();
+  return WriteDocument(kbd::HtmlPage(loaded->layout, name, fonts),
+                       args.size() == 2 ? std::optional(args[1]) : std::nullopt);
 }
 
 // One line per character: "U+0061 a", "U+0301 ◌́", "U+0008".
@@ -211,6 +245,8 @@ int main(int argc, char** argv) {
   if (args.size() == 2 && args[0] == "chars") return Chars(args[1]);
   if ((args.size() == 2 || args.size() == 3) && args[0] == "svg")
     return Svg(args[1], args.size() == 3 ? std::optional(args[2]) : std::nullopt);
+  if (args.size() >= 2 && args[0] == "html")
+    return Html(std::vector<std::string>(args.begin() + 1, args.end()));
   if (args.size() >= 2 && args[0] == "type")
     return Type(args[1], std::vector<std::string>(args.begin() + 2, args.end()));
   std::cerr << kUsage;

@@ -12,6 +12,8 @@
 #include <set>
 #include <vector>
 
+#include "kbdinspect/keyboard.h"
+#include "kbdinspect/markup.h"
 #include "kbdinspect/marks.h"
 #include "kbdinspect/report.h"
 #include "kbdinspect/translate.h"
@@ -36,50 +38,6 @@ constexpr double kPad = 10;         // corner characters from the key's edge
 constexpr double kTopBaseline = kPad + 0.76 * kGlyphSize;
 constexpr double kBottomBaseline = kKeyHeight - kPad - 0.22 * kGlyphSize;
 constexpr double kWidth = 2 * kMargin + 2 * kCasePad + kBlockUnits * kUnit - kGap;
-
-// ---------------------------------------------------------------------------
-// The physical main block of an ISO 102-key keyboard (with the Windows and
-// Menu keys of later boards), by the scan codes its keys send.
-
-struct Slot {
-  ScanCode scan;
-  double width = 1;   // in key widths
-  bool drawn = true;  // false for the lower half of Enter, which is only a neighbour
-};
-
-Slot Plain(uint8_t code, double width = 1) { return {{Prefix::kNone, code}, width}; }
-Slot Extended(uint8_t code, double width = 1) { return {{Prefix::kE0, code}, width}; }
-
-void AddRun(std::vector<Slot>& row, uint8_t first, uint8_t last) {
-  for (unsigned code = first; code <= last; ++code) row.push_back(Plain(uint8_t(code)));
-}
-
-constexpr uint8_t kEnterScan = 0x1C;
-
-// Rows from the number row down. ISO Enter spans the Tab and Caps Lock rows:
-// it is drawn from the Tab row, and ends the Caps Lock row undrawn so that
-// the key left of it has a neighbour to be named by.
-std::vector<std::vector<Slot>> MainBlock() {
-  std::vector<std::vector<Slot>> rows(5);
-  rows[0].push_back(Plain(0x29));       // grave key, left of 1
-  AddRun(rows[0], 0x02, 0x0D);          // 1 .. 0, minus, equals
-  rows[0].push_back(Plain(0x0E, 2));    // Backspace
-  rows[1].push_back(Plain(0x0F, 1.5));  // Tab
-  AddRun(rows[1], 0x10, 0x1B);          // Q .. P, brackets
-  rows[1].push_back(Plain(kEnterScan, 1.5));
-  rows[2].push_back(Plain(0x3A, 1.75));  // Caps Lock
-  AddRun(rows[2], 0x1E, 0x28);           // A .. L, semicolon, apostrophe
-  rows[2].push_back(Plain(0x2B));        // left of Enter on ISO boards
-  rows[2].push_back({{Prefix::kNone, kEnterScan}, 1.25, false});
-  rows[3].push_back(Plain(0x2A, 1.25));  // left Shift
-  rows[3].push_back(Plain(0x56));        // the 102nd key, left of Z
-  AddRun(rows[3], 0x2C, 0x35);           // Z .. M, comma, period, slash
-  rows[3].push_back(Plain(0x36, 2.75));  // right Shift
-  rows[4] = {Plain(0x1D, 1.25),    Extended(0x5B, 1.25), Plain(0x38, 1.25),
-             Plain(0x39, 6.25),    Extended(0x38, 1.25), Extended(0x5C, 1.25),
-             Extended(0x5D, 1.25), Extended(0x1D, 1.25)};
-  return rows;
-}
 
 // ---------------------------------------------------------------------------
 // What each key types.
@@ -122,18 +80,6 @@ std::array<uint16_t, kLayers> LayerMasks(const Layout& layout) {
           ModifierMask(layout, {VK_LSHIFT, VK_LCONTROL, VK_RMENU})};
 }
 
-// Characters that can be drawn: not control characters, and nothing an XML
-// document cannot hold (lone surrogates, U+FFFE, U+FFFF).
-bool Drawable(char32_t c) {
-  if (c < 0x20 || (c >= 0x7F && c < 0xA0)) return false;
-  return !(c >= 0xD800 && c <= 0xDFFF) && c != 0xFFFE && c != 0xFFFF && c <= 0x10FFFF;
-}
-
-bool Visible(const std::u32string& text) {
-  return !text.empty() && std::all_of(text.begin(), text.end(), Drawable) &&
-         std::any_of(text.begin(), text.end(), [](char32_t c) { return c != U' '; });
-}
-
 std::optional<Corner> CornerFor(const Layout& layout, uint8_t vk, uint16_t mask) {
   const Translation t = TranslateVk(layout, vk, mask, false);
   if (t.outcome == Outcome::kNothing) return std::nullopt;
@@ -145,75 +91,6 @@ std::optional<Corner> CornerFor(const Layout& layout, uint8_t vk, uint16_t mask)
   corner.shown += corner.typed;
   corner.marks = std::any_of(corner.typed.begin(), corner.typed.end(), IsCombiningMark);
   return corner;
-}
-
-// Text from the command line (the file name), made fit for the document:
-// malformed UTF-8 becomes U+FFFD and control characters are dropped.
-std::u32string DecodeForDocument(std::string_view utf8) {
-  std::u32string out;
-  for (size_t i = 0; i < utf8.size();) {
-    const uint8_t lead = uint8_t(utf8[i]);
-    const int length = lead < 0x80             ? 1
-                       : (lead & 0xE0) == 0xC0 ? 2
-                       : (lead & 0xF0) == 0xE0 ? 3
-                       : (lead & 0xF8) == 0xF0 ? 4
-                                               : 0;
-    char32_t c = length == 1   ? lead
-                 : length == 2 ? lead & 0x1F
-                 : length == 3 ? lead & 0x0F
-                               : lead & 0x07;
-    bool valid = length != 0 && i + length <= utf8.size();
-    for (int k = 1; valid && k < length; ++k) {
-      const uint8_t next = uint8_t(utf8[i + k]);
-      valid = (next & 0xC0) == 0x80;
-      c = c << 6 | (next & 0x3F);
-    }
-    static const char32_t kSmallest[] = {0, 0, 0x80, 0x800, 0x10000};
-    valid = valid && c >= kSmallest[length];  // overlong forms are malformed too
-    if (!valid) {
-      out += U'\uFFFD';
-      ++i;
-      continue;
-    }
-    if (Drawable(c)) out += c;
-    i += size_t(length);
-  }
-  return out;
-}
-
-// A key name from the module, without what cannot be drawn and cut short
-// where it would not fit on a key at a readable size.
-std::string DrawableName(std::u32string_view text) {
-  constexpr size_t kLongest = 20;
-  std::u32string out;
-  for (char32_t c : text)
-    if (Drawable(c)) out += c;
-  if (out.size() > kLongest) out = out.substr(0, kLongest - 1) + U'\u2026';
-  return pe::EncodeUtf8(out);
-}
-
-// The name on a key without characters: the layout's own key name where it
-// has one, else a plain label.
-std::string KeyLabel(const Layout& layout, const Slot& slot, std::optional<uint8_t> vk) {
-  if (!vk) return "";
-  if (*vk == VK_RMENU && (layout.locale_flags() & KLLF_ALTGR)) return "AltGr";
-  const auto& names = slot.scan.prefix == Prefix::kE0 ? layout.key_names_ext : layout.key_names;
-  for (const KeyName& name : names) {
-    if (name.scan != slot.scan.code) continue;
-    std::string text = DrawableName(name.name);
-    if (!text.empty()) return text;
-  }
-  // clang-format off
-  static const std::pair<uint8_t, const char*> kPlainNames[] = {
-      {0x08, "Backspace"}, {0x09, "Tab"}, {0x0D, "Enter"}, {0x20, "Space"},
-      {VK_CAPITAL, "Caps Lock"}, {VK_SHIFT, "Shift"}, {VK_LSHIFT, "Shift"}, {VK_RSHIFT, "Shift"},
-      {VK_CONTROL, "Ctrl"}, {VK_LCONTROL, "Ctrl"}, {VK_RCONTROL, "Ctrl"}, {VK_MENU, "Alt"},
-      {VK_LMENU, "Alt"}, {VK_RMENU, "Alt"}, {0x5B, "Win"}, {0x5C, "Win"}, {0x5D, "Menu"}};
-  // clang-format on
-  for (auto [code, name] : kPlainNames)
-    if (code == *vk) return name;
-  std::string name = VkName(*vk);
-  return name.rfind("VK_", 0) == 0 ? name.substr(3) : name;
 }
 
 std::string ScanText(const ScanCode& scan, const char* separator) {
@@ -278,7 +155,7 @@ std::vector<KeyView> ViewKeys(const Layout& layout) {
         for (int layer = 0; layer < kLayers; ++layer)
           key.corners[layer] = CornerFor(layout, *key.vk, masks[layer]);
       }
-      key.name = KeyLabel(layout, slot, key.vk);
+      key.name = KeyLabel(layout, slot.scan, key.vk);
       key.caption = Caption(key);
       keys.push_back(std::move(key));
     }
@@ -317,21 +194,6 @@ std::string Num(double value) {
   std::string s = text;
   if (s.size() > 2 && s.compare(s.size() - 2, 2, ".0") == 0) s.resize(s.size() - 2);
   return s == "-0" ? "0" : s;
-}
-
-std::string Escape(std::string_view text) {
-  std::string out;
-  for (char c : text) {
-    switch (c) {
-      case '&': out += "&amp;"; break;
-      case '<': out += "&lt;"; break;
-      case '>': out += "&gt;"; break;
-      case '"': out += "&quot;"; break;
-      case '\'': out += "&apos;"; break;
-      default: out += c;
-    }
-  }
-  return out;
 }
 
 // The code points of a corner's text as its data-cp attribute holds them: "0061 0301".
