@@ -1002,8 +1002,10 @@ case_roundtrip_win64() {
 # it, /AllUsers switches back, taking the user's entries (their preload
 # list renumbered without a gap), their step's record and their copy of
 # the component back, so that their next sign-in gives them the layout
-# anew. Once the layout is
-# no longer registered, the step gives a user who signs in nothing.
+# anew. Once the layout is no longer registered, the step gives a user who
+# signs in nothing. Last, ldremove.exe /S removes the package with the
+# component, the common group and the user's copy: exit code 0, nothing
+# waiting, the machine as before but for the layout the user added.
 case_allusers() {
   local component='HKLM\Software\Microsoft\Active Setup\Installed Components\Krelmo.Lindorian'
   local copy='HKCU\Software\Microsoft\Active Setup\Installed Components\Krelmo.Lindorian'
@@ -1088,6 +1090,14 @@ reg $PRELOAD :: \"2\" = \"00000628\""
   sign_in signed-in-unregistered unregistered
   check_input_calls signed-in-unregistered
   echo "new $copy" | check_change signed-in-unregistered unregistered signed-in-unregistered
+
+  # A deployment tool's silent removal then takes the component, the common
+  # group and the user's copy back with the rest; the preload entry the
+  # user added stays.
+  run_companion removed 0 none /S
+  list removed
+  check_input_calls removed
+  echo "new $PRELOAD :: \"3\"" | check_change removed machine removed
 }
 
 # On a system that is not Windows NT (Wine told to be Windows 98) the
