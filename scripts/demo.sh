@@ -121,12 +121,18 @@ pkg_import "$prefix" "$work/extras.reg"
 pkg_list "$prefix" "$work/complete.txt"
 
 echo "== Removing the package as Start > Lindorian > Uninstall does: ldremove.exe"
-echo "   runs the installed uninstall.exe, the box driver answers OK, and then"
-echo "   takes the Apps & features entry back"
-# ldremove.exe exits with 3010, a restart completes the removal: Wine hands
-# a Unix parent only the low 8 bits of it, 194.
-PKG_UNINSTALL_DEBUG=+relay run_with_screenshot uninstall "$uninstall_shot" "$companion" 194 \
+echo "   runs a copy of the installed uninstall.exe, the box driver answers OK,"
+echo "   and then takes the Apps & features entry back"
+# Nothing is in use, so nothing waits for a restart: ldremove.exe exits
+# with 0.
+PKG_UNINSTALL_DEBUG=+relay run_with_screenshot uninstall "$uninstall_shot" "$companion" 0 \
   ok --window "$uninstall" || rc=$?
+# The command interpreter deletes that private folder once ldremove.exe
+# has ended.
+for ((i = 0; i < 100; i++)); do
+  compgen -G "$prefix/drive_c/Program Files/Lindorian removal *" >/dev/null || break
+  sleep 0.1
+done
 pkg_list "$prefix" "$work/removed.txt"
 echo
 echo "== What the uninstaller removed"
@@ -135,8 +141,9 @@ echo
 echo "== Its calls whose effects the prefix does not keep (Wine's trace)"
 pkg_traced_calls "$work/uninstall.log" | sed 's/^/  /'
 echo
-echo "== What waits for the restart: the files of uninstall.exe and ldremove.exe,"
-echo "   which cannot be deleted while they run, and the folders around them"
+echo "== What waits for the restart: nothing, as nothing of the package was in"
+echo "   use (the companion moved its own file out of the install folder and ran"
+echo "   uninstall.exe from a private folder, which is gone too)"
 python3 "$PKG_STATE" pending "$work/removed.txt" | sed 's/^/  /'
 echo
 echo "== Restarting (Wine carries out that list when its next session starts)"
