@@ -48,13 +48,14 @@ signed_as() {
 # What must be on the list: each PE file in dist/, signed at the same place
 # in dist/signed/ (the installer there packs the signed files, so its
 # unsigned twin is not the one in dist/), and Setup's helper and removal
-# companion, which are not in dist/.
+# companion and per-user step, which are not in dist/.
 while IFS= read -r -d '' file; do
   head -c 2 "$file" | grep -qx MZ || continue
   signed_as "$work/dist/signed/${file#"$work/dist/"}" || fail "$file has no signed copy in dist/signed/"
 done < <(find "$work/dist" -path "$work/dist/signed" -prune -o -type f -print0)
 signed_as /ldsetup.dll || fail "Setup's helper is not signed"
 signed_as /ldremove.exe || fail "Setup's removal companion is not signed"
+signed_as /lduser.exe || fail "Setup's per-user step is not signed"
 
 # 7-Zip names a file by the variable it is unpacked to ($1, $R4, ...), so
 # that many share a name: -aou keeps each, renamed.
