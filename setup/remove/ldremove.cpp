@@ -255,6 +255,12 @@ static const wchar_t* ChooseUninstaller(const wchar_t* installed) {
 // its place, so that the package stays as it was.
 static void PutCompanionBack() {
   if (!CompanionMoved) return;
+  // A silent removal that failed halfway may have taken the folders: the
+  // companion stays for the next try all the same.
+  wchar_t makerFolder[PathCapacity];
+  Copy(makerFolder, InstallFolder);
+  if (CutLastName(makerFolder)) CreateDirectoryW(makerFolder, nullptr);
+  CreateDirectoryW(InstallFolder, nullptr);
   if (!MoveFileExW(MovedCompanion, CompanionPath, 0))
     CopyFileW(MovedCompanion, CompanionPath, TRUE);
 }
