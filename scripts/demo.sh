@@ -127,12 +127,7 @@ echo "   and then takes the Apps & features entry back"
 # with 0.
 PKG_UNINSTALL_DEBUG=+relay run_with_screenshot uninstall "$uninstall_shot" "$companion" 0 \
   ok --window "$uninstall" || rc=$?
-# The command interpreter deletes that private folder once ldremove.exe
-# has ended.
-for ((i = 0; i < 100; i++)); do
-  compgen -G "$prefix/drive_c/Program Files/Lindorian removal *" >/dev/null || break
-  sleep 0.1
-done
+pkg_await_companion_end "$prefix" 'C:\Program Files\Krelmo' || rc=$?
 pkg_list "$prefix" "$work/removed.txt"
 echo
 echo "== What the uninstaller removed"

@@ -33,6 +33,7 @@
 
 #include <sddl.h>
 
+#include "input_list.h"
 #include "package_text.h"
 #include "pending.h"
 #include "profiles.h"
@@ -64,7 +65,6 @@ static const DWORD ExitRemoved = 0;              // ERROR_SUCCESS
 static const DWORD ExitRestartCompletes = 3010;  // ERROR_SUCCESS_REBOOT_REQUIRED
 static const DWORD ExitCancelled = 1602;         // ERROR_INSTALL_USEREXIT
 static const DWORD ExitFailed = 1603;            // ERROR_INSTALL_FAILURE
-static const DWORD ILOT_UNINSTALL = 0x00000001;  // input.dll's flag to remove
 
 const DWORD PathCapacity = MAX_PATH;
 const DWORD InputListCapacity = 64;
@@ -376,19 +376,10 @@ static int RunUninstaller(const wchar_t* uninstaller) {
 }
 
 // Takes the layout out of the running user's input list with the string it
-// was put in with. Where input.dll or its export is missing (before Windows
-// 8), or the call fails, nothing else changes.
-typedef BOOL(WINAPI* InstallLayoutOrTipCall)(const wchar_t*, DWORD);
-
+// was put in with. Where the call cannot be made or fails, nothing else
+// changes.
 static void RemoveFromInputList(const wchar_t* entry) {
-  wchar_t library[PathCapacity];
-  if (!entry[0] || !JoinPath(library, SystemFolder, L"input.dll")) return;
-  HMODULE input = LoadLibraryW(library);
-  if (!input) return;
-  InstallLayoutOrTipCall installLayoutOrTip = reinterpret_cast<InstallLayoutOrTipCall>(
-      reinterpret_cast<void*>(GetProcAddress(input, "InstallLayoutOrTip")));
-  if (installLayoutOrTip) installLayoutOrTip(entry, ILOT_UNINSTALL);
-  FreeLibrary(input);
+  if (entry[0]) CallInstallLayoutOrTip(entry, ILOT_UNINSTALL);
 }
 
 static int SameText(const wchar_t* first, const wchar_t* second) {

@@ -15,6 +15,7 @@
 // user's sign-in does not depend on it.
 #include <windows.h>
 
+#include "input_list.h"
 #include "package_text.h"
 
 static const wchar_t LayoutListPath[] = L"SYSTEM\\CurrentControlSet\\Control\\Keyboard Layouts";
@@ -25,7 +26,6 @@ static const wchar_t PreloadPath[] = L"Keyboard Layout\\Preload";
 // The record's key and value (cmake/package.cmake).
 static const wchar_t RecordPath[] = PACKAGE_WIDE(PACKAGE_USER_KEY);
 static const wchar_t RecordName[] = PACKAGE_WIDE(PACKAGE_USER_RECORD);
-static const DWORD ILOT_INSTALL = 0;  // input.dll's flag to add
 
 // A KLID: eight hex digits. The input list's string: "LLLL:KLID".
 const int KlidLength = 8;
@@ -129,32 +129,17 @@ static void Record(const wchar_t* entry) {
   RegCloseKey(record);
 }
 
-typedef BOOL(WINAPI* InstallLayoutOrTipCall)(const wchar_t*, DWORD);
-
 // Windows 8 and later keep the user's input methods as their language list
 // and derive the preload list from it: the layout goes in with input.dll's
-// InstallLayoutOrTip, loaded from the system folder by its full path (on
-// 64-bit Windows this 32-bit program gets the one in SysWOW64, which has
-// the export too). Where it or the export is missing (Windows XP and 7),
-// nothing is called; a call that fails is not recorded.
+// InstallLayoutOrTip. Where that cannot be called (Windows XP and 7),
+// nothing is; a call that fails is not recorded.
 static void AddToInputList(const wchar_t* klid) {
   if (InputListRecorded(klid)) return;
   wchar_t entry[EntryLength + 1];
   DefaultInputLanguage(entry);
   entry[4] = L':';
   for (int at = 0; at <= KlidLength; ++at) entry[5 + at] = klid[at];
-
-  const wchar_t name[] = L"\\input.dll";
-  wchar_t library[MAX_PATH];
-  UINT length = GetSystemDirectoryW(library, MAX_PATH);
-  if (length == 0 || length + sizeof name / sizeof name[0] > MAX_PATH) return;
-  for (UINT at = 0; at < sizeof name / sizeof name[0]; ++at) library[length + at] = name[at];
-  HMODULE input = LoadLibraryW(library);
-  if (!input) return;
-  InstallLayoutOrTipCall installLayoutOrTip = reinterpret_cast<InstallLayoutOrTipCall>(
-      reinterpret_cast<void*>(GetProcAddress(input, "InstallLayoutOrTip")));
-  if (installLayoutOrTip && installLayoutOrTip(entry, ILOT_INSTALL)) Record(entry);
-  FreeLibrary(input);
+  if (CallInstallLayoutOrTip(entry, ILOT_INSTALL)) Record(entry);
 }
 
 // Appends the KLID after the last entry of the preload list, where the

@@ -313,17 +313,10 @@ remove_through_apps() {
 # The companion moves itself out of the install folder and runs the
 # uninstaller from a private folder beside the maker folder, so that
 # neither keeps the install folder for the restart; once it has ended, the
-# system's command interpreter deletes that folder. Waits up to 30 s for it
-# to go.
+# system's command interpreter deletes that folder.
 companion_removed() {
-  local parent i
   removal_programs=()
-  parent=$(dirname "$(pkg_host_path "$prefix" "$MAKER")")
-  for ((i = 0; i < 300; i++)); do
-    compgen -G "$parent/Lindorian removal *" >/dev/null || return 0
-    sleep 0.1
-  done
-  fail "$1: the companion's private folder is still there: $(ls "$parent")"
+  pkg_await_companion_end "$prefix" "$MAKER" || fail "$1: the private folder stayed"
 }
 
 # --- other users of the machine -----------------------------------------------

@@ -155,6 +155,21 @@ pkg_run_uninstaller() {
   pkg_run_driven "$prefix" "$exe" 0 "$driver" "$log" "$@"
 }
 
+# Usage: pkg_await_companion_end PREFIX MAKER_FOLDER
+# The removal companion runs from a private folder beside the maker folder
+# ('C:\...'), which the system's command interpreter deletes once the
+# companion has ended. Waits up to 30 s for it to go; fails if it stays.
+pkg_await_companion_end() {
+  local parent i
+  parent=$(dirname "$(pkg_host_path "$1" "$2")") || return 1
+  for ((i = 0; i < 300; i++)); do
+    compgen -G "$parent/Lindorian removal *" >/dev/null || return 0
+    sleep 0.1
+  done
+  _pkg_err "the companion's private folder is still there: $(ls "$parent")"
+  return 1
+}
+
 # --- the package --------------------------------------------------------------
 
 PKG_INSTALL='C:\Program Files\Krelmo\Lindorian'
